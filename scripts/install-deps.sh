@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the broker, its tests and its benchmarks need,
+# if any is missing. Run as root on a fresh machine (apt-get).
+set -euo pipefail
+
+packages=(
+    g++ cmake make pkg-config          # toolchain
+    nlohmann-json3-dev                 # JSON
+    libmodpbase64-dev                  # Base64 (stringencoders)
+    libgtest-dev                       # unit and end-to-end tests
+    libbenchmark-dev                   # micro-benchmarks
+    python3                            # small programs used as shells in tests
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+
+if ((${#missing[@]})); then
+    echo "installing: ${missing[*]}" >&2
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

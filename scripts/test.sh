@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds and runs every test twice: a normal build, then a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+jobs=$(nproc)
+run_suite() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" "$@" >/dev/null
+    cmake --build "$dir" -j "$jobs"
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+}
+
+echo "== normal build"
+run_suite build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DTSB_SANITIZE=ON

@@ -1,0 +1,73 @@
+#pragma once
+// The command channel: an unbounded first-in first-out queue from any
+// number of CommandSenders to one CommandReceiver. Neither side ever
+// blocks. The channel also owns a wake-up descriptor (an eventfd, close-on-
+// exec) that becomes readable when a command is queued, so the main loop can
+// wait on the terminal and on the channel at once.
+
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include "protocol/command.hpp"
+#include "sys/error.hpp"
+
+namespace tsb {
+
+namespace detail {
+struct ChannelState;
+}
+
+class CommandSender {
+public:
+    CommandSender(const CommandSender& other);
+    CommandSender& operator=(const CommandSender& other);
+    CommandSender(CommandSender&& other) noexcept;
+    CommandSender& operator=(CommandSender&& other) noexcept;
+    ~CommandSender();
+
+    // Appends the command and reports success while the receiver exists;
+    // once it is gone, hands the command back.
+    std::expected<void, BrokerCommand> send(BrokerCommand command) const;
+
+private:
+    friend Result<std::pair<CommandSender, class CommandReceiver>> make_command_channel();
+    explicit CommandSender(std::shared_ptr<detail::ChannelState> state);
+    void release() noexcept;
+    std::shared_ptr<detail::ChannelState> state_;
+};
+
+class CommandReceiver {
+public:
+    CommandReceiver(CommandReceiver&& other) noexcept;
+    CommandReceiver& operator=(CommandReceiver&& other) noexcept;
+    CommandReceiver(const CommandReceiver&) = delete;
+    CommandReceiver& operator=(const CommandReceiver&) = delete;
+    // Drops every queued command; later sends fail.
+    ~CommandReceiver();
+
+    // The oldest queued command, or nothing when the queue is empty (whether
+    // or not senders remain). Never blocks.
+    std::optional<BrokerCommand> try_recv();
+
+    // True once every sender is gone (queued commands may still remain).
+    bool disconnected() const;
+
+    // Readable while a wake-up is pending. After it has been seen readable,
+    // call clear_wake() and then drain with try_recv() until it yields
+    // nothing: a command queued after the clear sets it again.
+    int wake_fd() const noexcept;
+    void clear_wake() noexcept;
+
+private:
+    friend Result<std::pair<CommandSender, CommandReceiver>> make_command_channel();
+    explicit CommandReceiver(std::shared_ptr<detail::ChannelState> state);
+    void release() noexcept;
+    std::shared_ptr<detail::ChannelState> state_;
+};
+
+// A new channel with its first sender. Fails only when the wake-up
+// descriptor cannot be created.
+Result<std::pair<CommandSender, CommandReceiver>> make_command_channel();
+
+}  // namespace tsb

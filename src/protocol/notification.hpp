@@ -1,0 +1,27 @@
+#pragma once
+// The inbound wire format: one JSON-RPC 2.0 notification per line, in the
+// object form {"jsonrpc":"2.0","method":...,"params":{...}} or the
+// positional form ["2.0", method, params]. Each line becomes at most one
+// BrokerCommand; a rejected line costs exactly one diagnostic line (or none,
+// for the quiet cases of "terminal.input").
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "protocol/command.hpp"
+
+namespace tsb {
+
+// `line` is valid UTF-8 without its line ending. Writes at most one
+// diagnostic through the log and nothing to standard output.
+std::optional<BrokerCommand> parse_notification(std::string_view line);
+
+// A column or row count from a parameter's JSON value (nullptr when the key
+// is absent): an integer 1..65535, or a string read by parse_positive_u16;
+// `fallback` for anything else.
+std::uint16_t parse_positive_value(const nlohmann::json* value, std::uint16_t fallback);
+
+}  // namespace tsb

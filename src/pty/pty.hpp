@@ -1,0 +1,48 @@
+#pragma once
+// Opening the pseudo-terminal and launching the shell on its slave side, as
+// the leader of a new session whose controlling terminal is that slave.
+
+#include <sys/types.h>
+
+#include <optional>
+
+#include "config/config.hpp"
+#include "sys/error.hpp"
+#include "sys/fd.hpp"
+
+namespace tsb {
+
+// The shell's process. The wait status, once collected, stays with it.
+class ChildProcess {
+public:
+    explicit ChildProcess(pid_t pid) noexcept : pid_(pid) {}
+
+    pid_t pid() const noexcept { return pid_; }
+
+    // waitpid(pid, WNOHANG): the wait status once the shell has ended,
+    // nothing while it runs. After a status has been collected, returns it
+    // again without asking the system.
+    Result<std::optional<int>> try_wait();
+
+    // True once try_wait has collected the status: from then on the process
+    // id may belong to another process.
+    bool reaped() const noexcept { return status_.has_value(); }
+
+private:
+    pid_t pid_;
+    std::optional<int> status_;
+};
+
+struct PtyChild {
+    Fd master;  // close-on-exec and non-blocking; the only PTY descriptor kept
+    ChildProcess child;
+};
+
+// Opens a PTY of config.cols x config.rows and starts config.shell on it in
+// config.cwd with TERM=config.term. On failure nothing remains: every
+// descriptor is closed and no child process is left. The shell inherits no
+// descriptor but 0, 1 and 2, an empty signal mask and default dispositions
+// for SIGINT, SIGTERM and SIGPIPE.
+Result<PtyChild> spawn_pty_child(const BrokerConfig& config);
+
+}  // namespace tsb

@@ -1,0 +1,15 @@
+#pragma once
+// The signal reader: a thread that turns SIGINT and SIGTERM delivered to the
+// broker into Signal commands, so the shell is asked to end (and its end is
+// reported) instead of the broker dying outright.
+
+#include "protocol/channel.hpp"
+#include "sys/error.hpp"
+
+namespace tsb {
+
+// Starts the detached thread "terminal-stream-signal-reader". Fails only
+// when the thread cannot be created.
+Result<void> spawn_signal_reader(CommandSender sender);
+
+}  // namespace tsb
