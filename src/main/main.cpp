@@ -1,1 +1,88 @@
-int main() { return 0; }
+// terminal-stream-broker: runs one shell in a pseudo-terminal and relays
+// that terminal as JSON lines over standard input and output.
+//
+// Start-up order: configuration, command channel, the stdin reader and the
+// signal reader threads, the PTY with its shell; then the main thread
+// becomes the session's main loop until the shell has ended.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <string>
+#include <string_view>
+
+#include "config/config.hpp"
+#include "log/log.hpp"
+#include "protocol/channel.hpp"
+#include "pty/pty.hpp"
+#include "readers/signal_reader.hpp"
+#include "readers/stdin_reader.hpp"
+#include "session/main_loop.hpp"
+
+namespace {
+
+// A standard descriptor that is not open would be handed out by the next
+// open: the PTY master could become "standard input". Hold each closed slot
+// with /dev/null opened the wrong way round, so that it still behaves as a
+// closed descriptor (every read or write fails with EBADF).
+void hold_closed_standard_descriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        const int flags = fd == STDIN_FILENO ? O_WRONLY : O_RDONLY;
+        const int opened = ::open("/dev/null", flags);
+        if (opened >= 0 && opened != fd) ::close(opened);
+    }
+}
+
+// The broker cannot run without both reader threads.
+[[noreturn]] void fatal(std::string_view what, const tsb::Error& error) {
+    const std::string line =
+        "terminal-stream-broker: " + std::string(what) + ": " + error.describe() + "\n";
+    [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+    ::_exit(101);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    hold_closed_standard_descriptors();
+    // A peer that has gone must show up as EPIPE on the next event, not kill
+    // the broker.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    tsb::Result<tsb::BrokerConfig> config = tsb::build_config_from_process(argc, argv);
+    if (!config) {
+        tsb::log_error_with("invalid shell command line", config.error());
+        ::_exit(1);
+    }
+
+    auto channel = tsb::make_command_channel();
+    if (!channel) {
+        tsb::log_error_with("failed to create command channel", channel.error());
+        ::_exit(1);
+    }
+    auto [sender, receiver] = std::move(*channel);
+
+    if (auto started = tsb::spawn_stdin_reader(sender); !started)
+        fatal("failed to spawn stdin reader thread", started.error());
+    if (auto started = tsb::spawn_signal_reader(std::move(sender)); !started)
+        fatal("failed to spawn signal reader thread", started.error());
+
+    tsb::Result<tsb::PtyChild> pty = tsb::spawn_pty_child(*config);
+    if (!pty) {
+        tsb::log_error_with("failed to spawn PTY child", pty.error());
+        ::_exit(1);
+    }
+
+    const tsb::Result<int> status = tsb::main_loop(pty->child, std::move(pty->master),
+                                                   config->shell, config->cwd, std::move(receiver));
+    if (!status) {
+        tsb::log_error_with("broker main loop failed", status.error());
+        ::_exit(1);
+    }
+    // The reader threads are still blocked in their reads: end the process
+    // without running destructors under them.
+    ::_exit(*status);
+}
