@@ -1,0 +1,366 @@
+#include "protocol/notification.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "config/config.hpp"
+#include "log/log.hpp"
+#include "protocol/base64.hpp"
+#include "sys/error.hpp"
+
+namespace tsb {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::size_t max_depth = 127;
+constexpr std::uint16_t default_cols = 80;
+constexpr std::uint16_t default_rows = 24;
+
+// The envelope as read from the line; absent and null are the same here.
+struct JsonRpcNotification {
+    std::optional<std::string> jsonrpc;
+    std::optional<std::string> method;
+    json params = json::object();
+};
+
+// The envelope member the next value belongs to.
+enum class Slot { jsonrpc, method, params, skipped };
+
+const char* type_name(json::value_t type) {
+    switch (type) {
+    case json::value_t::null: return "null";
+    case json::value_t::boolean: return "a boolean";
+    case json::value_t::string: return "a string";
+    case json::value_t::array: return "an array";
+    case json::value_t::object: return "an object";
+    default: return "a number";
+    }
+}
+
+const char* slot_name(Slot slot) {
+    switch (slot) {
+    case Slot::jsonrpc: return "\"jsonrpc\"";
+    case Slot::method: return "\"method\"";
+    default: return "\"params\"";
+    }
+}
+
+// Reads the envelope strictly while the parser walks the line. The members
+// it keeps are built as they arrive; the values of other members are only
+// counted through (their depth, never their content), so a skipped value of
+// any depth costs neither recursion nor memory.
+class EnvelopeReader final : public nlohmann::json_sax<json> {
+public:
+    JsonRpcNotification envelope;
+    std::optional<std::string> failure;  // our own complaint or the parser's
+    std::size_t failure_position = 0;    // set only for the parser's
+
+    bool null() override { return scalar(json::value_t::null, json()); }
+    bool boolean(bool value) override { return scalar(json::value_t::boolean, json(value)); }
+    bool number_integer(number_integer_t value) override {
+        return scalar(json::value_t::number_integer, json(value));
+    }
+    bool number_unsigned(number_unsigned_t value) override {
+        return scalar(json::value_t::number_unsigned, json(value));
+    }
+    bool number_float(number_float_t value, const string_t&) override {
+        return scalar(json::value_t::number_float, json(value));
+    }
+    bool binary(binary_t&) override { return reject("unexpected binary value"); }
+
+    bool string(string_t& value) override {
+        if (skip_depth_ > 0) return true;
+        if (!building_.empty()) return add(json(std::move(value)));
+        if (form_ == Form::none) return reject("expected an object or an array, not a string");
+        const std::optional<Slot> slot = next_slot();
+        if (!slot) return false;
+        switch (*slot) {
+        case Slot::jsonrpc: envelope.jsonrpc = std::move(value); return true;
+        case Slot::method: envelope.method = std::move(value); return true;
+        case Slot::params: return wrong_type(Slot::params, json::value_t::string);
+        case Slot::skipped: return true;
+        }
+        return true;
+    }
+
+    bool start_object(std::size_t) override { return open(json::value_t::object); }
+    bool start_array(std::size_t) override { return open(json::value_t::array); }
+    bool end_object() override { return close(); }
+    bool end_array() override { return close(); }
+
+    bool key(string_t& name) override {
+        if (skip_depth_ > 0) return true;
+        if (!building_.empty()) {
+            pending_key_ = std::move(name);
+            return true;
+        }
+        return envelope_key(name);
+    }
+
+    bool parse_error(std::size_t position, const std::string&,
+                     const nlohmann::detail::exception& error) override {
+        failure = parser_description(error.what());
+        failure_position = position;
+        return false;
+    }
+
+private:
+    enum class Form { none, object, positional };
+
+    Form form_ = Form::none;
+    std::size_t depth_ = 0;       // containers open in what is read
+    std::size_t skip_depth_ = 0;  // containers open inside a skipped value
+    std::size_t elements_ = 0;    // positional elements seen so far
+    Slot slot_ = Slot::skipped;   // member whose value comes next (object form)
+    bool seen_[3] = {false, false, false};
+    std::vector<json*> building_;  // open containers inside "params"
+    std::string pending_key_;
+
+    bool reject(std::string text) {
+        failure = std::move(text);
+        return false;
+    }
+
+    bool wrong_type(Slot slot, json::value_t type) {
+        const char* wanted = slot == Slot::params ? "an object or null" : "a string or null";
+        return reject(std::string(slot_name(slot)) + " must be " + wanted + ", not " + type_name(type));
+    }
+
+    // Which member the value now arriving fills, or nothing after a
+    // complaint. At the top level only an object or an array will do.
+    std::optional<Slot> next_slot() {
+        if (form_ == Form::object) return slot_;
+        if (form_ == Form::positional) {
+            if (elements_ == 3) {
+                reject("positional envelope with more than 3 elements");
+                return std::nullopt;
+            }
+            return static_cast<Slot>(elements_++);
+        }
+        return std::nullopt;
+    }
+
+    bool envelope_key(const std::string& name) {
+        if (name == "jsonrpc") slot_ = Slot::jsonrpc;
+        else if (name == "method") slot_ = Slot::method;
+        else if (name == "params") slot_ = Slot::params;
+        else {
+            slot_ = Slot::skipped;
+            return true;
+        }
+        bool& seen = seen_[static_cast<int>(slot_)];
+        if (seen) return reject("member " + std::string(slot_name(slot_)) + " given twice");
+        seen = true;
+        return true;
+    }
+
+    bool scalar(json::value_t type, json value) {
+        if (skip_depth_ > 0) return true;
+        if (!building_.empty()) return add(std::move(value));
+        if (form_ == Form::none) {
+            return reject(std::string("expected an object or an array, not ") + type_name(type));
+        }
+        const std::optional<Slot> slot = next_slot();
+        if (!slot) return false;
+        if (*slot == Slot::skipped || type == json::value_t::null) return true;
+        return wrong_type(*slot, type);
+    }
+
+    // Places a value in the innermost open container of "params"; a key
+    // given twice keeps its last value.
+    json& place(json value) {
+        json& container = *building_.back();
+        if (!container.is_object()) {
+            container.push_back(std::move(value));
+            return container.back();
+        }
+        json& slot = container[std::move(pending_key_)];
+        slot = std::move(value);
+        return slot;
+    }
+
+    bool add(json value) {
+        place(std::move(value));
+        return true;
+    }
+
+    bool open(json::value_t type) {
+        if (skip_depth_ > 0) {
+            ++skip_depth_;
+            return true;
+        }
+        if (depth_ == max_depth) return reject("nesting deeper than 127 levels");
+        if (form_ == Form::none) {
+            form_ = type == json::value_t::object ? Form::object : Form::positional;
+            ++depth_;
+            return true;
+        }
+        if (!building_.empty()) {
+            building_.push_back(&place(json(type)));
+            ++depth_;
+            return true;
+        }
+        return open_member(type);
+    }
+
+    bool open_member(json::value_t type) {
+        const std::optional<Slot> slot = next_slot();
+        if (!slot) return false;
+        if (*slot == Slot::skipped) {
+            skip_depth_ = 1;
+            return true;
+        }
+        if (*slot != Slot::params || type != json::value_t::object) return wrong_type(*slot, type);
+        building_.push_back(&envelope.params);
+        ++depth_;
+        return true;
+    }
+
+    bool close() {
+        if (skip_depth_ > 0) {
+            --skip_depth_;
+            return true;
+        }
+        if (!building_.empty()) building_.pop_back();
+        --depth_;
+        if (depth_ == 0 && form_ == Form::positional && elements_ < 2) {
+            return reject("positional envelope with " + std::to_string(elements_) +
+                          (elements_ == 1 ? " element" : " elements") + ", not 2 or 3");
+        }
+        return true;
+    }
+
+    // The library's message carries an id tag and, for syntax errors, its own
+    // position; we keep the description and add the position in our form.
+    static std::string parser_description(std::string_view message) {
+        if (message.starts_with("[json.exception.")) {
+            const auto tag_end = message.find("] ");
+            if (tag_end != std::string_view::npos) message.remove_prefix(tag_end + 2);
+        }
+        if (message.starts_with("parse error")) {
+            const auto colon = message.find(": ");
+            if (colon != std::string_view::npos) message.remove_prefix(colon + 2);
+        }
+        return std::string(message);
+    }
+};
+
+// " at line L column C" (both from 1) for the character at which the parser
+// stopped; `consumed` counts the bytes it had read, that character included,
+// or one past the end when the line ran out. Columns count characters.
+std::string position_text(std::string_view text, std::size_t consumed) {
+    const std::size_t at = std::min(consumed > 0 ? consumed - 1 : 0, text.size());
+    std::size_t line = 1;
+    std::size_t column = 1;
+    for (std::size_t i = 0; i < at; ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte == '\n') {
+            ++line;
+            column = 1;
+        } else if ((byte & 0xC0) != 0x80) {
+            ++column;
+        }
+    }
+    return " at line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
+// The envelope of one line, or the description of why it is not one. The
+// description may quote the line, so it is escaped to stay one line.
+Result<JsonRpcNotification> read_envelope(std::string_view line) {
+    EnvelopeReader reader;
+    const bool ok = json::sax_parse(line, &reader, json::input_format_t::json, true, false);
+    if (ok && !reader.failure) return std::move(reader.envelope);
+    std::string description = reader.failure.value_or("invalid JSON text");
+    if (reader.failure_position > 0) description += position_text(line, reader.failure_position);
+    return fail(Error::text(escape_peer_text(description)));
+}
+
+const json* find_param(const json& params, std::string_view name) {
+    const auto it = params.find(name);
+    return it == params.end() ? nullptr : &*it;
+}
+
+std::optional<std::uint16_t> optional_count(const json& params, std::string_view name,
+                                            std::uint16_t fallback) {
+    const json* value = find_param(params, name);
+    if (value == nullptr) return std::nullopt;
+    return parse_positive_value(value, fallback);
+}
+
+std::optional<BrokerCommand> input_command(const json& params) {
+    const json* data = find_param(params, "data_b64");
+    if (data == nullptr || !data->is_string()) return std::nullopt;
+    Result<std::string> bytes = base64_decode(data->get_ref<const std::string&>());
+    if (!bytes) {
+        log_error_with("failed to decode input frame", bytes.error());
+        return std::nullopt;
+    }
+    if (bytes->empty()) return std::nullopt;
+    return Input{std::move(*bytes)};
+}
+
+std::optional<BrokerCommand> ping_command(json& params) {
+    const auto it = params.find("nonce");
+    if (it == params.end()) return Ping{};
+    return Ping{std::move(*it)};
+}
+
+std::optional<BrokerCommand> command_for(const std::string& method, json& params) {
+    if (method == "terminal.connect") {
+        return Connect{optional_count(params, "cols", default_cols),
+                       optional_count(params, "rows", default_rows)};
+    }
+    if (method == "terminal.input") return input_command(params);
+    if (method == "terminal.resize") {
+        return Resize{parse_positive_value(find_param(params, "cols"), default_cols),
+                      parse_positive_value(find_param(params, "rows"), default_rows)};
+    }
+    if (method == "terminal.ping") return ping_command(params);
+    if (method == "terminal.destroy") return Destroy{};
+    log_message("unsupported JSON-RPC method: " + escape_peer_text(method));
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<BrokerCommand> parse_notification(std::string_view line) {
+    Result<JsonRpcNotification> envelope = read_envelope(line);
+    if (!envelope) {
+        log_error_with("bad JSON command", envelope.error());
+        return std::nullopt;
+    }
+    if (envelope->jsonrpc != "2.0") {
+        log_message("unexpected stdin payload without jsonrpc envelope");
+        return std::nullopt;
+    }
+    if (!envelope->method || envelope->method->empty()) {
+        log_message("stdin payload missing method");
+        return std::nullopt;
+    }
+    return command_for(*envelope->method, envelope->params);
+}
+
+std::uint16_t parse_positive_value(const nlohmann::json* value, std::uint16_t fallback) {
+    if (value == nullptr) return fallback;
+    constexpr auto max = std::numeric_limits<std::uint16_t>::max();
+    switch (value->type()) {
+    case json::value_t::number_unsigned: {
+        const auto number = value->get<json::number_unsigned_t>();
+        return number >= 1 && number <= max ? static_cast<std::uint16_t>(number) : fallback;
+    }
+    case json::value_t::number_integer: {
+        const auto number = value->get<json::number_integer_t>();
+        return number >= 1 && number <= max ? static_cast<std::uint16_t>(number) : fallback;
+    }
+    case json::value_t::string:
+        return parse_positive_u16(value->get_ref<const std::string&>(), fallback);
+    default:
+        return fallback;  // fractions and exponents too, even when whole
+    }
+}
+
+}  // namespace tsb
