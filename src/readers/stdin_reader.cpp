@@ -1,0 +1,114 @@
+#include "readers/stdin_reader.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "log/log.hpp"
+#include "protocol/notification.hpp"
+#include "readers/thread.hpp"
+#include "text/utf8.hpp"
+
+namespace tsb {
+namespace {
+
+constexpr std::size_t read_buffer_size = 8192;
+// A line buffer grown by one huge line is given back rather than kept for
+// the rest of the run.
+constexpr std::size_t kept_line_capacity = 64 * 1024;
+
+// Handles one complete line (without its LF); false when the main loop is
+// gone and reading should stop.
+bool handle_line(std::string_view line, const CommandSender& sender) {
+    // A bad line costs that line only: the peer may well send good ones
+    // after it, and nothing else about the stream is wrong.
+    if (const auto bad = find_invalid_utf8(line)) {
+        log_error_with("bad JSON command",
+                       Error::text("line is not valid UTF-8 at byte " + std::to_string(*bad)));
+        return true;
+    }
+    if (is_blank(line)) return true;
+    auto command = parse_notification(line);
+    if (!command) return true;
+    return sender.send(std::move(*command)).has_value();
+}
+
+// Splits new bytes into lines; the LF is searched for only in the bytes
+// just read, so a long line costs time in proportion to its length.
+class LineSplitter {
+public:
+    // False when the receiver is gone.
+    bool feed(std::string_view bytes, const CommandSender& sender) {
+        while (!bytes.empty()) {
+            const void* lf = std::memchr(bytes.data(), '\n', bytes.size());
+            if (lf == nullptr) {
+                line_.append(bytes);
+                return true;
+            }
+            const auto length = static_cast<std::size_t>(static_cast<const char*>(lf) - bytes.data());
+            line_.append(bytes.substr(0, length));
+            bytes.remove_prefix(length + 1);
+            if (!line_.empty() && line_.back() == '\r') line_.pop_back();
+            if (!take_line(sender)) return false;
+        }
+        return true;
+    }
+
+    // The bytes after the last LF form a line of their own.
+    bool finish(const CommandSender& sender) { return line_.empty() || take_line(sender); }
+
+private:
+    bool take_line(const CommandSender& sender) {
+        const bool go_on = handle_line(line_, sender);
+        if (line_.capacity() > kept_line_capacity) {
+            std::string().swap(line_);
+        } else {
+            line_.clear();
+        }
+        return go_on;
+    }
+
+    std::string line_;
+};
+
+enum class ReadEnd { input_closed, receiver_gone };
+
+ReadEnd read_lines(int fd, const CommandSender& sender) {
+    char buffer[read_buffer_size];
+    LineSplitter splitter;
+    while (true) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            // A standard input that was never open is simply no input.
+            if (errno != EBADF) log_error_with("stdin read failed", Error::last_os());
+            return ReadEnd::input_closed;
+        }
+        if (n == 0) {
+            return splitter.finish(sender) ? ReadEnd::input_closed : ReadEnd::receiver_gone;
+        }
+        if (!splitter.feed(std::string_view(buffer, static_cast<std::size_t>(n)), sender))
+            return ReadEnd::receiver_gone;
+    }
+}
+
+}  // namespace
+
+void run_stdin_reader(int fd, CommandSender sender) {
+    if (read_lines(fd, sender) == ReadEnd::input_closed) {
+        // Whether the main loop still listens does not matter any more.
+        (void)sender.send(StdinClosed{});
+    }
+}
+
+Result<void> spawn_stdin_reader(CommandSender sender) {
+    return spawn_named_thread("terminal-stream-stdin-reader",
+                              [sender = std::move(sender)]() mutable {
+                                  run_stdin_reader(STDIN_FILENO, std::move(sender));
+                              });
+}
+
+}  // namespace tsb
