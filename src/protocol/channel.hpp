@@ -27,7 +27,8 @@ public:
     ~CommandSender();
 
     // Appends the command and reports success while the receiver exists;
-    // once it is gone, hands the command back.
+    // once it is gone, hands the command back. Never blocks. A moved-from
+    // sender belongs to no channel and hands every command back.
     std::expected<void, BrokerCommand> send(BrokerCommand command) const;
 
 private:
@@ -53,10 +54,17 @@ public:
     // True once every sender is gone (queued commands may still remain).
     bool disconnected() const;
 
-    // Readable while a wake-up is pending. After it has been seen readable,
-    // call clear_wake() and then drain with try_recv() until it yields
-    // nothing: a command queued after the clear sets it again.
+    // The wake-up protocol. A send that finds the queue empty makes
+    // wake_fd() readable (later sends of the same burst do not touch it).
+    // After seeing it readable, the receiver calls clear_wake() first and
+    // then drains with try_recv() until it yields nothing. Because the clear
+    // comes before the drain, no wake-up can be lost: a command queued after
+    // the clear is either taken by this drain or found the queue empty and
+    // set the descriptor again. The descriptor may then be readable with the
+    // queue already empty; such a spurious wake-up costs one empty drain.
+    // -1 for a moved-from receiver.
     int wake_fd() const noexcept;
+    // Consumes a pending wake-up without blocking; harmless when none is.
     void clear_wake() noexcept;
 
 private:
