@@ -31,10 +31,14 @@ nlohmann::json make_closed_event(std::uint64_t seq, std::uint64_t ts,
 // EventWriter::write_data_event instead, which produces the same bytes.
 nlohmann::json make_data_event(std::uint64_t seq, std::uint64_t ts, std::string_view bytes);
 
-// Appends the compact serialization of `value` to `out`.
+// Appends the compact serialization of `value` to `out`. A non-integer is
+// written with the fewest significant digits that read back as the same
+// double and always as a non-integer ("1.0", "1e+300"). Bytes of a string
+// that are not UTF-8 come out as U+FFFD. Throws only when out of memory.
 void serialize_json(const nlohmann::json& value, std::string& out);
 
-// Writes all of `bytes` to `fd`, resuming after partial writes and EINTR.
+// Writes all of `bytes` to `fd`, resuming after partial writes and EINTR,
+// and waiting for room when the descriptor is non-blocking and full.
 Result<void> write_all(int fd, std::string_view bytes);
 
 // The writer of standard output. It owns one line buffer, reused for every
