@@ -29,8 +29,6 @@ BrokerConfig config_for(std::vector<std::string> shell, std::string term = "xter
     return BrokerConfig{std::move(shell), "/", std::move(term), cols, rows};
 }
 
-BrokerConfig script(const std::string& text) { return config_for({"sh", "-c", text}); }
-
 int open_descriptor_count() {
     int count = 0;
     DIR* dir = opendir("/proc/self/fd");
@@ -95,61 +93,70 @@ Finished run_script(const BrokerConfig& config) {
     return run_to_end(*pty);
 }
 
-TEST(PtyLaunch, ShellSeesConfiguredWindowSize) {
-    struct Case {
-        std::uint16_t cols, rows;
-        const char* expected;
-    };
-    for (const Case& c : {Case{80, 24, "24 80\n"}, Case{132, 50, "50 132\n"}, Case{1, 65535, "65535 1\n"}}) {
-        auto config = config_for({"sh", "-c", "stty size"}, "xterm", c.cols, c.rows);
-        const Finished run = run_script(config);
-        EXPECT_EQ(strip_cr(run.output), c.expected);
-        EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0);
+struct TempFile {
+    std::string path;
+    explicit TempFile(const std::string& dir, const std::string& name, const char* body, mode_t mode)
+        : path(dir + "/" + name) {
+        std::ofstream(path) << body;
+        chmod(path.c_str(), mode);
     }
+    ~TempFile() { unlink(path.c_str()); }
+};
+
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char name[] = "/tmp/tsb-pty-dir-XXXXXX";
+        path = mkdtemp(name);
+    }
+    ~TempDir() { rmdir(path.c_str()); }
+};
+
+BrokerConfig sized(std::uint16_t cols, std::uint16_t rows) {
+    return config_for({"sh", "-c", "stty size"}, "xterm", cols, rows);
 }
 
-TEST(PtyLaunch, EnvironmentIsInheritedWithTermReplaced) {
+BrokerConfig in_dir(BrokerConfig config, std::string cwd) {
+    config.cwd = std::move(cwd);
+    return config;
+}
+
+// What the shell sees of its launch, from its own point of view.
+TEST(PtyLaunch, ShellRunsWithConfiguredTerminalCommandAndDirectory) {
+    TempDir dir;
+    TempFile no_interpreter_line(dir.path, "script", "echo \"script ran with $1\"\n", 0755);
     setenv("TERM", "dumb", 1);
     setenv("TSB_PTY_TEST_MARK", "kept value", 1);
-    const Finished run = run_script(config_for(
-        {"sh", "-c", "printf '%s|%s|' \"$TERM\" \"$TSB_PTY_TEST_MARK\"; env | grep -c '^TERM='"},
-        "vt220-custom"));
-    EXPECT_EQ(strip_cr(run.output), "vt220-custom|kept value|1\n");
-
-    unsetenv("TERM");
-    const Finished added = run_script(config_for({"sh", "-c", "printf '%s' \"$TERM\""}, "xterm-kitty"));
-    EXPECT_EQ(added.output, "xterm-kitty");
+    struct Case {
+        const char* name;
+        BrokerConfig config;
+        std::string output;  // CRs removed
+        int exit_status;
+    };
+    const Case cases[] = {
+        {"24x80", sized(80, 24), "24 80\n", 0},
+        {"50x132", sized(132, 50), "50 132\n", 0},
+        {"extreme size", sized(1, 65535), "65535 1\n", 0},
+        {"environment with TERM replaced",
+         config_for({"sh", "-c", R"(printf '%s|%s|' "$TERM" "$TSB_PTY_TEST_MARK"; env | grep -c '^TERM=')"},
+                    "vt220-custom"),
+         "vt220-custom|kept value|1\n", 0},
+        {"arguments, directory, exit status",
+         in_dir(config_for({"sh", "-c", R"x(printf '%s,' "$0" "$1" "$(pwd)"; exit 7)x", "zero", "one two"}), "/usr"),
+         "zero,one two,/usr,", 7},
+        {"controlling terminal", config_for({"sh", "-c", "echo through-dev-tty > /dev/tty"}), "through-dev-tty\n", 0},
+        {"script without #! line", config_for({no_interpreter_line.path, "arg"}), "script ran with arg\n", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Finished run = run_script(c.config);
+        EXPECT_EQ(strip_cr(run.output), c.output);
+        EXPECT_TRUE(WIFEXITED(run.status));
+        EXPECT_EQ(WEXITSTATUS(run.status), c.exit_status);
+    }
     unsetenv("TSB_PTY_TEST_MARK");
-}
-
-TEST(PtyLaunch, ArgumentsWorkingDirectoryAndExitStatus) {
-    auto config = config_for({"sh", "-c", "printf '%s,' \"$0\" \"$1\" \"$(pwd)\"; exit 7", "zero", "one two"});
-    config.cwd = "/usr";
-    const Finished run = run_script(config);
-    EXPECT_EQ(run.output, "zero,one two,/usr,");
-    ASSERT_TRUE(WIFEXITED(run.status));
-    EXPECT_EQ(WEXITSTATUS(run.status), 7);
-}
-
-TEST(PtyLaunch, ControllingTerminalIsUsable) {
-    const Finished run = run_script(script("echo through-dev-tty > /dev/tty && tty"));
-    const std::string output = strip_cr(run.output);
-    EXPECT_EQ(output.substr(0, output.find('\n')), "through-dev-tty");
-    EXPECT_NE(output.find("/dev/pts/"), std::string::npos) << output;
-    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0);
-}
-
-TEST(PtyLaunch, ScriptWithoutInterpreterLineRunsThroughSh) {
-    char path[] = "/tmp/tsb-pty-script-XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    const std::string body = "echo \"script ran with $1\"\n";
-    ASSERT_EQ(write(fd, body.data(), body.size()), static_cast<ssize_t>(body.size()));
-    close(fd);
-    chmod(path, 0755);
-    const Finished run = run_script(config_for({path, "arg"}));
-    EXPECT_EQ(strip_cr(run.output), "script ran with arg\n");
-    unlink(path);
+    unsetenv("TERM");
+    EXPECT_EQ(run_script(config_for({"sh", "-c", R"(printf '%s' "$TERM")"}, "xterm-kitty")).output, "xterm-kitty");
 }
 
 std::string read_text_file(const std::string& path) {
@@ -275,25 +282,6 @@ TEST(PtyLaunch, ShellStartsCleanAsSessionLeaderOfItsTerminal) {
     EXPECT_EQ(**again, end.status);
     EXPECT_TRUE(pty->child.reaped());
 }
-
-struct TempFile {
-    std::string path;
-    explicit TempFile(const std::string& dir, const std::string& name, const char* body, mode_t mode)
-        : path(dir + "/" + name) {
-        std::ofstream(path) << body;
-        chmod(path.c_str(), mode);
-    }
-    ~TempFile() { unlink(path.c_str()); }
-};
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char name[] = "/tmp/tsb-pty-dir-XXXXXX";
-        path = mkdtemp(name);
-    }
-    ~TempDir() { rmdir(path.c_str()); }
-};
 
 // A failed launch reports why and leaves nothing behind: no descriptor and
 // no child process (collected, or never created).
