@@ -32,7 +32,8 @@ class Tools:
         self.raw = os.path.join(build, "bench", "raw_relay")
         self.echo = os.path.join(build, "bench", "raw_echo")
         self.micro = os.path.join(build, "bench", "micro_bench")
-        for path in (self.broker, self.raw, self.echo, self.micro):
+        self.sink = os.path.join(build, "bench", "sink")
+        for path in (self.broker, self.raw, self.echo, self.micro, self.sink):
             if not os.access(path, os.X_OK):
                 sys.exit(f"missing {path}: run bench/run.sh, which builds it")
 
@@ -223,10 +224,25 @@ def ensure_data_file(size_mb):
     return path
 
 
-def throughput(tools, path):
+def throughput(tools, path, consumer):
+    """Output of cat delivered to a consumer: the C++ sink (little work of its
+    own, so the figure is the relay's) or this script (decoding in Python)."""
     size = os.path.getsize(path)
     # Raw mode turns output processing off, so the bytes arrive unchanged.
     command = ["sh", "-c", 'stty raw -echo && exec cat "$0"', path]
+
+    def consume(relay):
+        if consumer == "python":
+            total = 0
+            while not relay.eof:
+                total += len(relay.read(1.0))
+            return total, True
+        sink = subprocess.Popen([tools.sink, relay.kind], stdin=relay.proc.stdout,
+                                stdout=subprocess.PIPE)
+        relay.proc.stdout.close()
+        relay.eof = True
+        total, _, verdict = sink.communicate()[0].split()
+        return int(total), verdict == b"ok"
 
     def measure(kind):
         relay = Relay(tools, kind, command)
@@ -238,16 +254,14 @@ def throughput(tools, path):
 
         thread = threading.Thread(target=sampler, daemon=True)
         thread.start()
-        total = 0
-        while not relay.eof:
-            total += len(relay.read(1.0))
+        total, ok = consume(relay)
         elapsed = time.perf_counter() - relay.started
         relay.sample_hwm()
         sampler_stop.set()
         thread.join()
         cpu = relay.finish()
-        if total != size:
-            raise RuntimeError(f"{kind}: {total} bytes delivered, {size} expected")
+        if total != size or not ok:
+            raise RuntimeError(f"{kind}: {total} bytes delivered, {size} expected, ok={ok}")
         return {"mbps": size / elapsed / 1e6, "cpu": cpu / (size / 100e6),
                 "hwm": relay.peak_hwm_kb / 1024}
 
@@ -433,11 +447,16 @@ def main():
     med = statistics.median
     log = lambda text: print(f"... {text}", file=sys.stderr, flush=True)
 
-    log(f"throughput: {reps} x {size_mb} MB each")
-    results = alternate(reps, throughput(tools, ensure_data_file(size_mb)))
+    data_file = ensure_data_file(size_mb)
+    log(f"throughput, Python consumer: {reps} x {size_mb} MB each")
+    results = alternate(reps, throughput(tools, data_file, "python"))
+    table.add(f"output throughput, MB/s (cat of {size_mb} MB, consumer decodes in Python)",
+              med(x["mbps"] for x in results["broker"]), med(x["mbps"] for x in results["raw"]))
+    log(f"throughput, C++ consumer: {reps} x {size_mb} MB each")
+    results = alternate(reps, throughput(tools, data_file, "sink"))
     b, r = results["broker"], results["raw"]
-    table.add(f"output throughput, MB/s (cat of {size_mb} MB)", med(x["mbps"] for x in b),
-              med(x["mbps"] for x in r))
+    table.add(f"output throughput, MB/s (cat of {size_mb} MB, consumer decodes in C++)",
+              med(x["mbps"] for x in b), med(x["mbps"] for x in r))
     table.add("CPU seconds of the relay per 100 MB", med(x["cpu"] for x in b),
               med(x["cpu"] for x in r), "{:.3f}")
     table.add("peak RSS (VmHWM) during throughput, MiB", max(x["hwm"] for x in b),
