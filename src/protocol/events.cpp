@@ -36,16 +36,14 @@ char* append(char* out, std::string_view text) noexcept {
     return out + text.size();
 }
 
-char* append(char* out, char* end, std::uint64_t number) noexcept {
-    return std::to_chars(out, end, number).ptr;  // cannot fail: the buffer has room for 20 digits
-}
-
 std::size_t format_data_tail(TailBuffer& tail, std::uint64_t seq, std::uint64_t ts) noexcept {
+    // Each number may use at most the room left before the fixed text that
+    // follows it, which keeps every copy provably inside the buffer.
     char* const end = tail.data() + tail.size();
     char* out = append(tail.data(), data_seq);
-    out = append(out, end, seq);
+    out = std::to_chars(out, end - data_ts.size() - data_tail.size() - 20, seq).ptr;
     out = append(out, data_ts);
-    out = append(out, end, ts);
+    out = std::to_chars(out, end - data_tail.size(), ts).ptr;
     out = append(out, data_tail);
     return static_cast<std::size_t>(out - tail.data());
 }

@@ -21,14 +21,19 @@ std::string Error::describe() const {
         char buffer[256];
         // The GNU strerror_r returns a pointer that may or may not be buffer.
         const char* message = strerror_r(code_, buffer, sizeof buffer);
-        return std::string(message) + " (os error " + std::to_string(code_) + ")";
+        std::string out(message);
+        out.append(" (os error ").append(std::to_string(code_)).push_back(')');
+        return out;
     }
     case Kind::symbolic: {
         const char* name = strerrorname_np(code_);
         const char* description = strerrordesc_np(code_);
-        std::string out = name != nullptr ? name : "E" + std::to_string(code_);
-        out += ": ";
-        out += description != nullptr ? description : "Unknown error";
+        std::string out;
+        if (name != nullptr)
+            out.append(name);
+        else
+            out.append("E").append(std::to_string(code_));
+        out.append(": ").append(description != nullptr ? description : "Unknown error");
         return out;
     }
     }
