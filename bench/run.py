@@ -438,7 +438,11 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "bench"))
     parser.add_argument("--quick", action="store_true", help="small sizes, one repetition")
+    parser.add_argument("--only", default="",
+                        help="comma-separated subset: throughput,echo,ping,startup,idle,paste,micro")
     args = parser.parse_args()
+    only = {name for name in args.only.split(",") if name}
+    want = lambda name: not only or name in only
     tools = Tools(args.build)
     quick = args.quick
     reps = 1 if quick else 3
@@ -447,77 +451,85 @@ def main():
     med = statistics.median
     log = lambda text: print(f"... {text}", file=sys.stderr, flush=True)
 
-    data_file = ensure_data_file(size_mb)
-    log(f"throughput, Python consumer: {reps} x {size_mb} MB each")
-    results = alternate(reps, throughput(tools, data_file, "python"))
-    table.add(f"output throughput, MB/s (cat of {size_mb} MB, consumer decodes in Python)",
-              med(x["mbps"] for x in results["broker"]), med(x["mbps"] for x in results["raw"]))
-    log(f"throughput, C++ consumer: {reps} x {size_mb} MB each")
-    results = alternate(reps, throughput(tools, data_file, "sink"))
-    b, r = results["broker"], results["raw"]
-    table.add(f"output throughput, MB/s (cat of {size_mb} MB, consumer decodes in C++)",
-              med(x["mbps"] for x in b), med(x["mbps"] for x in r))
-    table.add("CPU seconds of the relay per 100 MB", med(x["cpu"] for x in b),
-              med(x["cpu"] for x in r), "{:.3f}")
-    table.add("peak RSS (VmHWM) during throughput, MiB", max(x["hwm"] for x in b),
-              max(x["hwm"] for x in r), "{:.2f}")
+    if want("throughput"):
+        data_file = ensure_data_file(size_mb)
+        log(f"throughput, Python consumer: {reps} x {size_mb} MB each")
+        results = alternate(reps, throughput(tools, data_file, "python"))
+        table.add(f"output throughput, MB/s (cat of {size_mb} MB, consumer decodes in Python)",
+                  med(x["mbps"] for x in results["broker"]), med(x["mbps"] for x in results["raw"]))
+        log(f"throughput, C++ consumer: {reps} x {size_mb} MB each")
+        results = alternate(reps, throughput(tools, data_file, "sink"))
+        b, r = results["broker"], results["raw"]
+        table.add(f"output throughput, MB/s (cat of {size_mb} MB, consumer decodes in C++)",
+                  med(x["mbps"] for x in b), med(x["mbps"] for x in r))
+        table.add("CPU seconds of the relay per 100 MB", med(x["cpu"] for x in b),
+                  med(x["cpu"] for x in r), "{:.3f}")
+        table.add("peak RSS (VmHWM) during throughput, MiB", max(x["hwm"] for x in b),
+                  max(x["hwm"] for x in r), "{:.2f}")
 
-    log("keystroke echo latency")
-    results = alternate(2, echo_latency(tools, 50 if quick else 150))
-    b, r = sum(results["broker"], []), sum(results["raw"], [])
-    table.add(f"echo latency p50, us ({len(b)} keys, 10 ms apart)", percentile(b, 50),
-              percentile(r, 50), "{:.0f}")
-    table.add("echo latency p99, us", percentile(b, 99), percentile(r, 99), "{:.0f}")
-    table.add("echo latency p50 difference, us", percentile(b, 50) - percentile(r, 50),
-              None, "{:.0f}", ratio=False)
+    if want("echo"):
+        log("keystroke echo latency")
+        results = alternate(2, echo_latency(tools, 50 if quick else 150))
+        b, r = sum(results["broker"], []), sum(results["raw"], [])
+        table.add(f"echo latency p50, us ({len(b)} keys, 10 ms apart)", percentile(b, 50),
+                  percentile(r, 50), "{:.0f}")
+        table.add("echo latency p99, us", percentile(b, 99), percentile(r, 99), "{:.0f}")
+        table.add("echo latency p50 difference, us", percentile(b, 50) - percentile(r, 50),
+                  None, "{:.0f}", ratio=False)
 
-    log("ping round trip")
-    samples = ping_rtt(tools, 50 if quick else 300)
-    table.add(f"idle ping round trip median, us ({len(samples)} pings)", med(samples), None,
-              "{:.0f}")
-    table.add("idle ping round trip p99, us", percentile(samples, 99), None, "{:.0f}")
+    if want("ping"):
+        log("ping round trip")
+        samples = ping_rtt(tools, 50 if quick else 300)
+        table.add(f"idle ping round trip median, us ({len(samples)} pings)", med(samples), None,
+                  "{:.0f}")
+        table.add("idle ping round trip p99, us", percentile(samples, 99), None, "{:.0f}")
 
-    log("start-up")
-    results = alternate(5 if quick else 20, startup(tools))
-    table.add("start-up to ready line, ms (median)",
-              med(x[0] for x in results["broker"]), None, "{:.2f}")
-    table.add("start-up to first output byte of the shell, ms (median)",
-              med(x[1] for x in results["broker"]), med(x[1] for x in results["raw"]), "{:.2f}")
+    if want("startup"):
+        log("start-up")
+        results = alternate(5 if quick else 20, startup(tools))
+        table.add("start-up to ready line, ms (median)",
+                  med(x[0] for x in results["broker"]), None, "{:.2f}")
+        table.add("start-up to first output byte of the shell, ms (median)",
+                  med(x[1] for x in results["broker"]), med(x[1] for x in results["raw"]), "{:.2f}")
 
-    idle_n, idle_s = (5, 3) if quick else (20, 10)
-    log(f"idle: {idle_n} relays for {idle_s} s, three times")
-    pidfd = idle_cost(tools, "broker", idle_n, idle_s)
-    poll50 = idle_cost(tools, "broker", idle_n, idle_s, {"TERMINAL_STREAM_NO_PIDFD": "1"})
-    raw = idle_cost(tools, "raw", idle_n, idle_s)
-    table.add(f"{idle_n} idle relays, % of one core", pidfd["core_pct"], raw["core_pct"],
-              "{:.3f}", ratio=False)
-    table.add(f"{idle_n} idle relays, wake-ups per second (all)", pidfd["wakeups"],
-              raw["wakeups"], "{:.1f}", ratio=False)
-    table.add(f"{idle_n} idle brokers with TERMINAL_STREAM_NO_PIDFD=1, % of one core",
-              poll50["core_pct"], None, "{:.3f}", ratio=False)
-    table.add(f"{idle_n} idle brokers with TERMINAL_STREAM_NO_PIDFD=1, wake-ups per second",
-              poll50["wakeups"], None, "{:.1f}", ratio=False)
+    if want("idle"):
+        idle_n, idle_s = (5, 3) if quick else (20, 10)
+        log(f"idle: {idle_n} relays for {idle_s} s, three times")
+        pidfd = idle_cost(tools, "broker", idle_n, idle_s)
+        poll50 = idle_cost(tools, "broker", idle_n, idle_s, {"TERMINAL_STREAM_NO_PIDFD": "1"})
+        raw = idle_cost(tools, "raw", idle_n, idle_s)
+        table.add(f"{idle_n} idle relays, % of one core", pidfd["core_pct"], raw["core_pct"],
+                  "{:.3f}", ratio=False)
+        table.add(f"{idle_n} idle relays, wake-ups per second (all)", pidfd["wakeups"],
+                  raw["wakeups"], "{:.1f}", ratio=False)
+        table.add(f"{idle_n} idle brokers with TERMINAL_STREAM_NO_PIDFD=1, % of one core",
+                  poll50["core_pct"], None, "{:.3f}", ratio=False)
+        table.add(f"{idle_n} idle brokers with TERMINAL_STREAM_NO_PIDFD=1, wake-ups per second",
+                  poll50["wakeups"], None, "{:.1f}", ratio=False)
 
-    paste_mb = 4 if quick else 20
-    log(f"large paste: {paste_mb} MB discarded, 2 MB echoed")
-    results = alternate(reps, paste_discard(tools, paste_mb * 1000 * 1000, 65536))
-    table.add(f"paste of {paste_mb} MB in 64 KiB inputs, MB/s", med(results["broker"]),
-              med(results["raw"]))
-    results = alternate(1, paste_echo(tools, 2 * 1000 * 1000, 65536))
-    b, r = results["broker"][0], results["raw"][0]
-    table.add("paste of 2 MB echoed back, MB/s", b["mbps"], r["mbps"])
-    table.add_text("paste of 2 MB echoed back, every byte intact",
-                   "yes" if b["intact"] else "NO", "yes" if r["intact"] else "NO")
+    if want("paste"):
+        paste_mb = 4 if quick else 20
+        log(f"large paste: {paste_mb} MB discarded, 2 MB echoed")
+        results = alternate(reps, paste_discard(tools, paste_mb * 1000 * 1000, 65536))
+        table.add(f"paste of {paste_mb} MB in 64 KiB inputs, MB/s", med(results["broker"]),
+                  med(results["raw"]))
+        results = alternate(1, paste_echo(tools, 2 * 1000 * 1000, 65536))
+        b, r = results["broker"][0], results["raw"][0]
+        table.add("paste of 2 MB echoed back, MB/s", b["mbps"], r["mbps"])
+        table.add_text("paste of 2 MB echoed back, every byte intact",
+                       "yes" if b["intact"] else "NO", "yes" if r["intact"] else "NO")
 
-    log("micro-benchmarks")
-    micro = subprocess.run([tools.micro, "--benchmark_repetitions=3",
-                            "--benchmark_report_aggregates_only=true"],
-                           capture_output=True, text=True, check=True)
+    if want("micro"):
+        log("micro-benchmarks")
+        micro = subprocess.run([tools.micro, "--benchmark_repetitions=3",
+                                "--benchmark_report_aggregates_only=true"],
+                               capture_output=True, text=True, check=True)
 
     print(f"Machine: {machine()}\n")
     print(table.render())
-    print("\nMicro-benchmarks (Google Benchmark):\n")
-    print("\n".join("    " + line for line in micro.stdout.rstrip().splitlines()))
+    if want("micro"):
+        print("\nMicro-benchmarks (Google Benchmark):\n")
+        print("\n".join("    " + line for line in micro.stdout.rstrip().splitlines()))
 
 
 if __name__ == "__main__":

@@ -291,16 +291,41 @@ std::optional<std::uint16_t> optional_count(const json& params, std::string_view
     return parse_positive_value(value, fallback);
 }
 
-std::optional<BrokerCommand> input_command(const json& params) {
-    const json* data = find_param(params, "data_b64");
-    if (data == nullptr || !data->is_string()) return std::nullopt;
-    Result<std::string> bytes = base64_decode(data->get_ref<const std::string&>());
+std::optional<BrokerCommand> input_from_base64(std::string_view text) {
+    Result<std::string> bytes = base64_decode(text);
     if (!bytes) {
         log_error_with("failed to decode input frame", bytes.error());
         return std::nullopt;
     }
     if (bytes->empty()) return std::nullopt;
     return Input{std::move(*bytes)};
+}
+
+std::optional<BrokerCommand> input_command(const json& params) {
+    const json* data = find_param(params, "data_b64");
+    if (data == nullptr || !data->is_string()) return std::nullopt;
+    return input_from_base64(data->get_ref<const std::string&>());
+}
+
+// The Base64 text of an input line in the shape peers' serializers write,
+// members in this order and no blanks; nothing for any other line. Such a
+// line is a valid notification whose only value of interest is that text,
+// and as long as the text holds no quote, backslash or control byte its JSON
+// value is the text itself. Taking it straight from the line spares pasted
+// text the general reader, which copies strings one character at a time.
+std::optional<std::string_view> canonical_input_text(std::string_view line) {
+    constexpr std::string_view head =
+        R"({"jsonrpc":"2.0","method":"terminal.input","params":{"data_b64":")";
+    constexpr std::string_view tail = R"("}})";
+    if (line.size() < head.size() + tail.size() || !line.starts_with(head) ||
+        !line.ends_with(tail))
+        return std::nullopt;
+    const std::string_view text = line.substr(head.size(), line.size() - head.size() - tail.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == '"' || byte == '\\') return std::nullopt;
+    }
+    return text;
 }
 
 std::optional<BrokerCommand> ping_command(json& params) {
@@ -328,6 +353,7 @@ std::optional<BrokerCommand> command_for(const std::string& method, json& params
 }  // namespace
 
 std::optional<BrokerCommand> parse_notification(std::string_view line) {
+    if (const auto text = canonical_input_text(line)) return input_from_base64(*text);
     Result<JsonRpcNotification> envelope = read_envelope(line);
     if (!envelope) {
         log_error_with("bad JSON command", envelope.error());
