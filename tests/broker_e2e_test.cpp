@@ -34,7 +34,8 @@ TEST(BrokerEndToEnd, DefaultsRunAnInteractiveShellAndRelayItsOutput) {
     EXPECT_EQ((*ready)["shell"], json::array({"sh", "-i"}));
     EXPECT_EQ((*ready)["cwd"], ready_cwd());
     EXPECT_GT((*ready)["pid"].get<int>(), 0);
-    EXPECT_EQ(ready->dump(), json::parse(broker.stdout_bytes()).dump()) << "keys must be sorted";
+    const std::string first_line = broker.stdout_bytes().substr(0, broker.stdout_bytes().find('\n'));
+    EXPECT_EQ(first_line, ready->dump()) << "keys must be sorted, no blanks";
 
     broker.send_input("echo \"$TERM\" $((6*7)); stty size\n");
     EXPECT_TRUE(broker.wait_for_output("xterm-256color 42\r\n24 80"));
