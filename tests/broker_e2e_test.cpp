@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -388,6 +390,85 @@ TEST(BrokerEndToEnd, TimedFallbackWithoutProcessDescriptorStillReportsTheEnd) {
     EXPECT_NE(broker.output().find("got hi"), std::string::npos);
     EXPECT_EQ(broker.events().back()["exit_code"], 6);
     EXPECT_EQ(broker.wait_exit(), 6);
+}
+
+// CPU seconds (user + system) the process has used so far; readable until
+// it is reaped.
+double cpu_seconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int index = 3; fields >> field; ++index) {
+        if (index == 14) utime = std::stoull(field);
+        if (index == 15) {
+            stime = std::stoull(field);
+            break;
+        }
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+TEST(BrokerEndToEnd, TerminalClosedWhileShellLivesDoesNotSpin) {
+    // The shell lets go of the terminal (its end of output) and lives on for
+    // two seconds. A loop that kept polling the hung-up master would burn a
+    // whole core meanwhile.
+    for (const bool with_process_descriptor : {true, false}) {
+        SCOPED_TRACE(with_process_descriptor ? "process descriptor" : "timed fallback");
+        BrokerOptions options{.shell = sh("exec 0<&- 1>&- 2>&-; sleep 2; exit 3")};
+        if (!with_process_descriptor) options.env["TERMINAL_STREAM_NO_PIDFD"] = "1";
+        BrokerProcess broker(options);
+        auto closed = broker.wait_for("closed");
+        ASSERT_TRUE(closed);
+        EXPECT_EQ((*closed)["exit_code"], 3);
+        EXPECT_LT(cpu_seconds(broker.pid()), 0.5);
+        EXPECT_EQ(broker.wait_exit(), 3);
+    }
+}
+
+// Context switches of all the broker's threads so far: each time a thread
+// went to sleep or was put aside, so an idle thread that wakes periodically
+// adds one per wake-up.
+long context_switches(pid_t pid) {
+    long total = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.starts_with("voluntary_ctxt_switches:") ||
+                line.starts_with("nonvoluntary_ctxt_switches:"))
+                total += std::stol(line.substr(line.find(':') + 1));
+        }
+    }
+    return total;
+}
+
+TEST(BrokerEndToEnd, IdleBrokerSleepsUntilSomethingHappens) {
+    struct Case {
+        std::string name;
+        std::optional<std::string> no_pidfd;
+        bool expect_wakeups;
+    };
+    for (const Case& c : {Case{"process descriptor", std::nullopt, false},
+                          Case{"timed fallback", "1", true}}) {
+        SCOPED_TRACE(c.name);
+        BrokerProcess broker({.env = {{"TERMINAL_STREAM_NO_PIDFD", c.no_pidfd}},
+                              .shell = sh("sleep 60")});
+        ASSERT_TRUE(broker.next_event());
+        broker.send_ping(1);  // the loop has run a pass and gone back to sleep
+        ASSERT_TRUE(broker.wait_for("pong"));
+        const long before = context_switches(broker.pid());
+        ::usleep(1'000'000);
+        const long wakeups = context_switches(broker.pid()) - before;
+        // The fallback looks for the shell's exit 20 times a second.
+        if (c.expect_wakeups)
+            EXPECT_GE(wakeups, 5);
+        else
+            EXPECT_LE(wakeups, 2);
+        broker.send_destroy();
+        EXPECT_EQ(broker.wait_exit(), 0);
+    }
 }
 
 }  // namespace
