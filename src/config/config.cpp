@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "log/log.hpp"
+#include "text/json_error.hpp"
 #include "text/utf8.hpp"
 
 namespace tsb {
@@ -55,45 +56,10 @@ public:
 
     bool parse_error(std::size_t position, const std::string&,
                      const nlohmann::detail::exception& error) override {
-        failure = JsonFailure{position, description_of(error.what())};
+        failure = JsonFailure{position, json_error_description(error.what())};
         return false;
     }
-
-private:
-    // The library's message carries an id tag and, for syntax errors, its
-    // own position; we keep only the description and add the position in
-    // our form.
-    static std::string description_of(std::string_view message) {
-        if (message.starts_with("[json.exception.")) {
-            const auto tag_end = message.find("] ");
-            if (tag_end != std::string_view::npos) message.remove_prefix(tag_end + 2);
-        }
-        if (message.starts_with("parse error")) {
-            const auto colon = message.find(": ");
-            if (colon != std::string_view::npos) message.remove_prefix(colon + 2);
-        }
-        return std::string(message);
-    }
 };
-
-// " at line L column C" (both from 1) for the character at which the parser
-// stopped; `consumed` counts the bytes it had read, that character included,
-// or one past the end when the text ran out. Columns count characters.
-std::string position_text(std::string_view text, std::size_t consumed) {
-    const std::size_t at = std::min(consumed > 0 ? consumed - 1 : 0, text.size());
-    std::size_t line = 1;
-    std::size_t column = 1;
-    for (std::size_t i = 0; i < at; ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte == '\n') {
-            ++line;
-            column = 1;
-        } else if ((byte & 0xC0) != 0x80) {
-            ++column;
-        }
-    }
-    return " at line " + std::to_string(line) + " column " + std::to_string(column);
-}
 
 // The whole text as one JSON value (surrounding JSON white space allowed),
 // or the parser's error text with its position.
@@ -102,7 +68,7 @@ Result<json> parse_json_text(std::string_view text) {
     json::sax_parse(text, &checker, nlohmann::json::input_format_t::json, true);
     if (checker.failure) {
         return fail(Error::text(checker.failure->description +
-                                position_text(text, checker.failure->position)));
+                                json_error_position(text, checker.failure->position)));
     }
     json value = json::parse(text, nullptr, false);
     if (value.is_discarded()) return fail(Error::text("invalid JSON text"));

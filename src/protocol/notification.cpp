@@ -8,6 +8,7 @@
 
 #include "config/config.hpp"
 #include "log/log.hpp"
+#include "text/json_error.hpp"
 #include "protocol/base64.hpp"
 #include "sys/error.hpp"
 
@@ -103,7 +104,7 @@ public:
 
     bool parse_error(std::size_t position, const std::string&,
                      const nlohmann::detail::exception& error) override {
-        failure = parser_description(error.what());
+        failure = json_error_description(error.what());
         failure_position = position;
         return false;
     }
@@ -234,39 +235,7 @@ private:
         return true;
     }
 
-    // The library's message carries an id tag and, for syntax errors, its own
-    // position; we keep the description and add the position in our form.
-    static std::string parser_description(std::string_view message) {
-        if (message.starts_with("[json.exception.")) {
-            const auto tag_end = message.find("] ");
-            if (tag_end != std::string_view::npos) message.remove_prefix(tag_end + 2);
-        }
-        if (message.starts_with("parse error")) {
-            const auto colon = message.find(": ");
-            if (colon != std::string_view::npos) message.remove_prefix(colon + 2);
-        }
-        return std::string(message);
-    }
 };
-
-// " at line L column C" (both from 1) for the character at which the parser
-// stopped; `consumed` counts the bytes it had read, that character included,
-// or one past the end when the line ran out. Columns count characters.
-std::string position_text(std::string_view text, std::size_t consumed) {
-    const std::size_t at = std::min(consumed > 0 ? consumed - 1 : 0, text.size());
-    std::size_t line = 1;
-    std::size_t column = 1;
-    for (std::size_t i = 0; i < at; ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte == '\n') {
-            ++line;
-            column = 1;
-        } else if ((byte & 0xC0) != 0x80) {
-            ++column;
-        }
-    }
-    return " at line " + std::to_string(line) + " column " + std::to_string(column);
-}
 
 // The envelope of one line, or the description of why it is not one. The
 // description may quote the line, so it is escaped to stay one line.
@@ -275,7 +244,8 @@ Result<JsonRpcNotification> read_envelope(std::string_view line) {
     const bool ok = json::sax_parse(line, &reader, json::input_format_t::json, true, false);
     if (ok && !reader.failure) return std::move(reader.envelope);
     std::string description = reader.failure.value_or("invalid JSON text");
-    if (reader.failure_position > 0) description += position_text(line, reader.failure_position);
+    if (reader.failure_position > 0)
+        description += json_error_position(line, reader.failure_position);
     return fail(Error::text(escape_peer_text(description)));
 }
 

@@ -1,0 +1,20 @@
+#pragma once
+// The text of a JSON parse error as diagnostics show it: the JSON library's
+// description, then " at line L column C".
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace tsb {
+
+// The library's message without its id tag ("[json.exception...] ") and,
+// for syntax errors, without its own position prefix.
+std::string json_error_description(std::string_view library_message);
+
+// " at line L column C" (both from 1) for the character at which the parser
+// stopped; `consumed` counts the bytes it had read, that character included,
+// or one past the end when the text ran out. Columns count characters.
+std::string json_error_position(std::string_view text, std::size_t consumed);
+
+}  // namespace tsb
