@@ -17,8 +17,10 @@ namespace {
 
 constexpr std::size_t read_buffer_size = 8192;
 // A line buffer grown by one huge line is given back rather than kept for
-// the rest of the run.
-constexpr std::size_t kept_line_capacity = 64 * 1024;
+// the rest of the run. The limit leaves room for the largest line a peer
+// pasting in 64 KiB pieces sends (87,384 Base64 characters plus the
+// envelope), so a long paste does not allocate the buffer anew per line.
+constexpr std::size_t kept_line_capacity = 128 * 1024;
 
 // Handles one complete line (without its LF); false when the main loop is
 // gone and reading should stop.
