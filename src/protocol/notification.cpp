@@ -291,10 +291,14 @@ std::optional<std::string_view> canonical_input_text(std::string_view line) {
         !line.ends_with(tail))
         return std::nullopt;
     const std::string_view text = line.substr(head.size(), line.size() - head.size() - tail.size());
+    // No early exit: a loop without one runs over the text in wide vector
+    // steps, and a bad byte is rare.
+    unsigned char special = 0;
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == '"' || byte == '\\') return std::nullopt;
+        special |= static_cast<unsigned char>((byte < 0x20) | (byte == '"') | (byte == '\\'));
     }
+    if (special != 0) return std::nullopt;
     return text;
 }
 
