@@ -445,7 +445,9 @@ def main():
     want = lambda name: not only or name in only
     tools = Tools(args.build)
     quick = args.quick
-    reps = 1 if quick else 3
+    # Each repetition takes seconds; more of them steady the medians on a
+    # shared machine.
+    reps = 1 if quick else 7
     size_mb = 20 if quick else 200
     table = Table()
     med = statistics.median

@@ -274,7 +274,7 @@ TEST(ShellCommand, ArgumentsAfterFirstSeparator) {
         {{"broker", "zsh", "-f"}, {"sh", "-i"}},
         {{"broker", "--x", "zsh"}, {"sh", "-i"}},
         {{"broker", " --", "zsh"}, {"sh", "-i"}},
-        {{"--", "zsh"}, {"sh", "-i"}},                  // the program name is not a separator
+        {{"--", "zsh"}, {"zsh"}},                       // the program name is searched too
     };
     for (const Case& c : cases) {
         const Outcome out = run_build({}, c.args);

@@ -106,13 +106,13 @@ std::optional<std::vector<std::string>> command_from_variable(const EnvLookup& e
     return command;
 }
 
-// The arguments after the first "--" (the program name is never taken for
-// it), or nothing when there is no "--" or nothing after it. An argument
+// The arguments after the first "--" (the search starts at the program name
+// itself), or nothing when there is no "--" or nothing after it. An argument
 // that is not UTF-8 fails the whole command: changing it would run some
 // other command than the one asked for.
 Result<std::optional<std::vector<std::string>>> command_from_arguments(
     std::span<const std::string> args) {
-    std::size_t separator = 1;
+    std::size_t separator = 0;
     while (separator < args.size() && args[separator] != "--") ++separator;
     if (separator + 1 >= args.size()) return std::nullopt;
     for (std::size_t i = separator + 1; i < args.size(); ++i) {
