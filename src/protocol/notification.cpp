@@ -8,9 +8,9 @@
 
 #include "config/config.hpp"
 #include "log/log.hpp"
-#include "text/json_error.hpp"
 #include "protocol/base64.hpp"
 #include "sys/error.hpp"
+#include "text/json_error.hpp"
 
 namespace tsb {
 namespace {
