@@ -182,6 +182,21 @@ TEST(BrokerEndToEnd, StdinNotOpenAtStartTerminatesTheShellWithoutDiagnostics) {
     EXPECT_EQ(broker.stderr_text(), "");
 }
 
+TEST(BrokerEndToEnd, ClosedStderrLosesDiagnosticsAndNothingElse) {
+    BrokerProcess broker({.shell = sh("read line; echo \"got $line\"; exit 2"),
+                          .stderr_closed = true});
+    ASSERT_TRUE(broker.next_event());
+    broker.send_line("not json");
+    broker.send_line(R"({"jsonrpc":"2.0","method":"no.such.method"})");
+    broker.send_ping("after");
+    ASSERT_TRUE(broker.wait_for("pong"));
+    broker.send_input("x\n");
+    ASSERT_TRUE(broker.read_to_end());
+    EXPECT_NE(broker.output().find("got x"), std::string::npos);
+    EXPECT_EQ(broker.events().back()["exit_code"], 2);
+    EXPECT_EQ(broker.wait_exit(), 2);
+}
+
 TEST(BrokerEndToEnd, PeerClosingStdoutEndsTheBrokerWithStatusOne) {
     BrokerProcess broker({.shell = sh("read line; echo after; sleep 60")});
     ASSERT_TRUE(broker.next_event());

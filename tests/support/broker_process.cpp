@@ -73,7 +73,10 @@ BrokerProcess::BrokerProcess(const BrokerOptions& options) {
     else
         posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    if (options.stderr_closed)
+        posix_spawn_file_actions_addclose(&actions, STDERR_FILENO);
+    else
+        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
     // The broker starts with every signal at its default and none blocked,
     // whatever this test process has set up (the C library would otherwise
     // hand some of its own internal signals over as ignored).

@@ -26,6 +26,7 @@ struct BrokerOptions {
     std::map<std::string, std::optional<std::string>> env{};  // nothing = unset
     std::optional<std::vector<std::string>> shell{};        // as TERMINAL_STREAM_SHELL_CMD_JSON
     bool stdin_closed = false;                              // start with fd 0 not open
+    bool stderr_closed = false;                             // start with fd 2 not open
 };
 
 class BrokerProcess {
