@@ -15,7 +15,7 @@
 
 #include "support/broker_process.hpp"
 
-namespace tsb::testing {
+namespace tsb::test {
 namespace {
 
 using nlohmann::json;
@@ -487,4 +487,4 @@ TEST(BrokerEndToEnd, IdleBrokerSleepsUntilSomethingHappens) {
 }
 
 }  // namespace
-}  // namespace tsb::testing
+}  // namespace tsb::test

@@ -17,12 +17,14 @@
 #include <vector>
 
 #include "readers/signal_reader_detail.hpp"
+#include "support/proc.hpp"
 
 namespace tsb {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using Commands = std::vector<BrokerCommand>;
+using test::thread_names;
 
 std::pair<CommandSender, CommandReceiver> new_channel() {
     auto channel = make_command_channel();
@@ -65,20 +67,6 @@ Commands receive_until_quiet(CommandReceiver& receiver, int quiet_ms = 200) {
         if (poll(&wake, 1, wait_ms) == 0 && !commands.empty()) break;
     }
     return commands;
-}
-
-std::vector<std::string> thread_names() {
-    std::vector<std::string> names;
-    DIR* tasks = opendir("/proc/self/task");
-    while (dirent* task = readdir(tasks)) {
-        if (task->d_name[0] == '.') continue;
-        std::ifstream comm(std::string("/proc/self/task/") + task->d_name + "/comm");
-        std::string name;
-        std::getline(comm, name);
-        names.push_back(name);
-    }
-    closedir(tasks);
-    return names;
 }
 
 // One reader serves the whole file: its handlers are process-wide and

@@ -1,4 +1,5 @@
 #include "readers/stdin_reader.hpp"
+#include "support/proc.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,6 +20,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Commands = std::vector<BrokerCommand>;
+using test::thread_names;
 
 std::pair<CommandSender, CommandReceiver> new_channel() {
     auto channel = make_command_channel();
@@ -175,20 +177,6 @@ TEST(StdinReader, StopsWhenTheReceiverIsGone) {
     char left[256];
     EXPECT_EQ(read(pipe_fds[0], left, sizeof left), static_cast<ssize_t>(rest.size()));
     close(pipe_fds[0]);
-}
-
-std::vector<std::string> thread_names() {
-    std::vector<std::string> names;
-    DIR* tasks = opendir("/proc/self/task");
-    while (dirent* task = readdir(tasks)) {
-        if (task->d_name[0] == '.') continue;
-        std::ifstream comm(std::string("/proc/self/task/") + task->d_name + "/comm");
-        std::string name;
-        std::getline(comm, name);
-        names.push_back(name);
-    }
-    closedir(tasks);
-    return names;
 }
 
 std::optional<BrokerCommand> receive(CommandReceiver& receiver) {

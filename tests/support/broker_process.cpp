@@ -15,7 +15,7 @@
 
 extern char** environ;
 
-namespace tsb::testing {
+namespace tsb::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -290,4 +290,4 @@ std::string decode_base64(std::string_view text) {
     return *decoded;
 }
 
-}  // namespace tsb::testing
+}  // namespace tsb::test

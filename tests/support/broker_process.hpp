@@ -14,7 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace tsb::testing {
+namespace tsb::test {
 
 using namespace std::chrono_literals;
 
@@ -97,4 +97,4 @@ std::vector<std::string> raw_echo_program(std::size_t total);
 std::string base64(std::string_view bytes);
 std::string decode_base64(std::string_view text);
 
-}  // namespace tsb::testing
+}  // namespace tsb::test
