@@ -364,7 +364,7 @@ TEST(BrokerEndToEnd, LargePasteIsEchoedCompleteAndInOrderBeforeALaterPing) {
 
 TEST(BrokerEndToEnd, ReapedShellIsNotSignalledAgain) {
     BrokerProcess broker(
-        {.shell = sh("trap '' HUP; (sleep 1; echo late) & exit 0")});
+        {.shell = sh("trap '' HUP; (sleep 2; echo late) & exit 0")});
     auto ready = broker.next_event();
     ASSERT_TRUE(ready);
     const pid_t shell_pid = (*ready)["pid"].get<pid_t>();
