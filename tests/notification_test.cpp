@@ -350,3 +350,41 @@ TEST(ParseNotification, InputShortcutAgreesWithTheGeneralReader) {
 
 }  // namespace
 }  // namespace tsb
+
+namespace tsb {
+namespace {
+
+// Whatever a peer sends, a line costs at most one whole diagnostic line and
+// never a crash: valid lines with random bytes flipped, cut or repeated.
+TEST(ParseNotification, MangledLinesCostAtMostOneDiagnosticLine) {
+    const std::vector<std::string> seeds = {
+        R"({"jsonrpc":"2.0","method":"terminal.input","params":{"data_b64":"aGVsbG8K"}})",
+        R"({"jsonrpc":"2.0","method":"terminal.ping","params":{"nonce":{"a":[1,2.5,null,"\u001b"]}}})",
+        R"(["2.0","terminal.resize",{"cols":"120","rows":40}])",
+        R"({"jsonrpc":"2.0","method":"terminal.connect","params":{"cols":80},"id":7})",
+    };
+    std::mt19937 random(2024);
+    for (int round = 0; round < 3000; ++round) {
+        std::string line = seeds[random() % seeds.size()];
+        const int edits = 1 + static_cast<int>(random() % 4);
+        for (int e = 0; e < edits && !line.empty(); ++e) {
+            const std::size_t at = random() % line.size();
+            switch (random() % 3) {
+            case 0: line[at] = static_cast<char>(random() % 128); break;  // any ASCII, controls too
+            case 1: line.erase(at, 1 + random() % 8); break;
+            case 2: line.insert(at, line.substr(at, 1 + random() % 8)); break;
+            }
+        }
+        const Outcome outcome = parse(line);
+        SCOPED_TRACE(line);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_LE(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1);
+        if (!outcome.err.empty()) {
+            EXPECT_TRUE(outcome.err.starts_with(log_prefix));
+            EXPECT_TRUE(outcome.err.ends_with("\n"));
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tsb
