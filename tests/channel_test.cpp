@@ -1,4 +1,5 @@
 #include "protocol/channel.hpp"
+#include "support/channel.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -13,15 +14,11 @@
 namespace tsb {
 namespace {
 
+using test::new_channel;
+
 bool readable(int fd, int timeout_ms = 0) {
     pollfd entry{.fd = fd, .events = POLLIN, .revents = 0};
     return ::poll(&entry, 1, timeout_ms) == 1 && (entry.revents & POLLIN) != 0;
-}
-
-std::pair<CommandSender, CommandReceiver> new_channel() {
-    auto channel = make_command_channel();
-    if (!channel) ADD_FAILURE() << channel.error().describe();
-    return std::move(*channel);
 }
 
 TEST(Channel, CommandsArriveInOrderWithTheirPayloads) {

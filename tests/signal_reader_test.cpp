@@ -18,19 +18,15 @@
 
 #include "readers/signal_reader_detail.hpp"
 #include "support/proc.hpp"
+#include "support/channel.hpp"
 
 namespace tsb {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using Commands = std::vector<BrokerCommand>;
+using test::new_channel;
 using test::thread_names;
-
-std::pair<CommandSender, CommandReceiver> new_channel() {
-    auto channel = make_command_channel();
-    if (!channel) ADD_FAILURE() << channel.error().describe();
-    return std::move(*channel);
-}
 
 bool handler_installed(int signal_number) {
     struct sigaction current {};

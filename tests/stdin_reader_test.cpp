@@ -1,5 +1,6 @@
 #include "readers/stdin_reader.hpp"
 #include "support/proc.hpp"
+#include "support/channel.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -20,13 +21,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Commands = std::vector<BrokerCommand>;
+using test::new_channel;
 using test::thread_names;
-
-std::pair<CommandSender, CommandReceiver> new_channel() {
-    auto channel = make_command_channel();
-    if (!channel) ADD_FAILURE() << channel.error().describe();
-    return std::move(*channel);
-}
 
 std::string ping_line(int nonce) {
     return R"({"jsonrpc":"2.0","method":"terminal.ping","params":{"nonce":)" + std::to_string(nonce) + "}}";
