@@ -234,7 +234,6 @@ private:
         }
         return true;
     }
-
 };
 
 // The envelope of one line, or the description of why it is not one. The
