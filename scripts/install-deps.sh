@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the broker, its tests and its benchmarks need,
-# if any is missing. Run as root on a fresh machine (apt-get).
+# Installs the Debian packages the broker, its tests, its fuzz targets and its
+# benchmarks need, if any is missing. Run as root on a fresh machine (apt-get).
 set -euo pipefail
 
 packages=(
@@ -9,7 +9,8 @@ packages=(
     libmodpbase64-dev                  # Base64 (stringencoders)
     libgtest-dev                       # unit and end-to-end tests
     libbenchmark-dev                   # micro-benchmarks
-    python3                            # small programs used as shells in tests
+    python3                            # small programs used as shells in tests, soak script
+    clang-16 libclang-rt-16-dev        # libFuzzer targets (fuzz/, scripts/fuzz.sh)
 )
 
 missing=()
