@@ -28,7 +28,7 @@ std::string input_line(std::string_view data) {
 }
 
 void run_parse(benchmark::State& state, const std::string& line, std::size_t data_size) {
-    if (!tsb::parse_notification(line)) {
+    if (const auto parsed = tsb::parse_notification(line); !parsed || !*parsed) {
         state.SkipWithError("the benchmark line was rejected");
         return;
     }

@@ -64,34 +64,16 @@ TEST(Channel, SendAfterReceiverIsGoneHandsTheCommandBack) {
 
 TEST(Channel, QueuedCommandsOutliveTheSenders) {
     auto [sender, receiver] = new_channel();
-    EXPECT_FALSE(receiver.disconnected());
     {
         const CommandSender copy = sender;
         ASSERT_TRUE(copy.send(Input{.data = "a"}));
         ASSERT_TRUE(sender.send(Input{.data = "b"}));
         { const CommandSender dropped = std::move(sender); }
-        // The copy still counts; the moved-from original counts for nothing.
-        EXPECT_FALSE(receiver.disconnected());
     }
-    EXPECT_TRUE(receiver.disconnected());
     EXPECT_EQ(receiver.try_recv(), BrokerCommand(Input{.data = "a"}));
     EXPECT_EQ(receiver.try_recv(), BrokerCommand(Input{.data = "b"}));
     EXPECT_FALSE(receiver.try_recv().has_value());
     EXPECT_FALSE(receiver.try_recv().has_value());
-}
-
-TEST(Channel, CopyAssignmentMovesTheSenderCount) {
-    auto [first_sender, first_receiver] = new_channel();
-    auto [second_sender, second_receiver] = new_channel();
-    first_sender = second_sender;
-    EXPECT_TRUE(first_receiver.disconnected());
-    ASSERT_TRUE(first_sender.send(Destroy{}));
-    EXPECT_EQ(second_receiver.try_recv(), BrokerCommand(Destroy{}));
-    second_sender = first_sender;  // same channel: must not drop to zero on the way
-    { const CommandSender dropped = std::move(first_sender); }
-    EXPECT_FALSE(second_receiver.disconnected());
-    { const CommandSender dropped = std::move(second_sender); }
-    EXPECT_TRUE(second_receiver.disconnected());
 }
 
 TEST(Channel, WakeDescriptorFollowsTheQueue) {
@@ -159,7 +141,6 @@ TEST(Channel, TwoThreadsLoseNothingAndKeepTheirOrder) {
     second.join();
     EXPECT_EQ(next_a, per_thread);
     EXPECT_EQ(next_b, per_thread);
-    EXPECT_TRUE(receiver.disconnected());
     EXPECT_FALSE(receiver.try_recv().has_value());
 }
 

@@ -1,5 +1,7 @@
 #include "config/config.hpp"
 
+#include "log/log.hpp"
+
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -46,9 +48,11 @@ struct Outcome {
 Outcome run_build(Env values, const Strings& args = {"broker"},
                   std::optional<std::string> current_dir = "/srv/work") {
     FakeEnv env{std::move(values), {}};
-    testing::internal::CaptureStderr();
-    Result<BrokerConfig> config = build_config(ConfigSource{env.lookup(), args, current_dir});
-    return {std::move(config), testing::internal::GetCapturedStderr()};
+    std::vector<Diagnostic> diagnostics;
+    Result<BrokerConfig> config = build_config(ConfigSource{env.lookup(), args, current_dir}, diagnostics);
+    std::string lines;
+    for (const Diagnostic& diagnostic : diagnostics) lines += format_diagnostic(diagnostic);
+    return {std::move(config), std::move(lines)};
 }
 
 bool ends_with(std::string_view text, std::string_view suffix) { return text.ends_with(suffix); }
@@ -113,9 +117,10 @@ TEST(BuildConfig, DefaultsWithNothingSet) {
 TEST(BuildConfig, ReadsEachVariableOnceInOrder) {
     FakeEnv env{{{"TERMINAL_STREAM_SHELL_CMD_JSON", "[\"bash\"]"}}, {}};
     const Strings args{"broker"};
-    ASSERT_TRUE(build_config(ConfigSource{env.lookup(), args, "/"}).has_value());
+    std::vector<Diagnostic> diagnostics;
+    ASSERT_TRUE(build_config(ConfigSource{env.lookup(), args, "/"}, diagnostics).has_value());
     const Strings expected{"TERMINAL_STREAM_CWD", "TERMINAL_STREAM_COLS", "TERMINAL_STREAM_ROWS",
-                           "TERM", "TERMINAL_STREAM_SHELL_CMD_JSON"};
+                           "TERM", "TERMINAL_STREAM_NO_PIDFD", "TERMINAL_STREAM_SHELL_CMD_JSON"};
     EXPECT_EQ(env.asked, expected);
 }
 
@@ -339,7 +344,8 @@ TEST(BuildConfigFromProcess, ReadsEnvironmentArgumentsAndLongWorkingDirectory) {
     ScopedEnv shell("TERMINAL_STREAM_SHELL_CMD_JSON", nullptr);
     char arg0[] = "broker", arg1[] = "--", arg2[] = "zsh", arg3[] = "-f";
     char* argv[] = {arg0, arg1, arg2, arg3, nullptr};
-    const Result<BrokerConfig> config = build_config_from_process(4, argv);
+    std::vector<Diagnostic> diagnostics;
+    const Result<BrokerConfig> config = build_config_from_process(4, argv, diagnostics);
 
     fs::current_path(original);
     fs::remove_all(fs::temp_directory_path() / ("tsb-config-" + std::to_string(::getpid())));

@@ -24,9 +24,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto deadline_span = std::chrono::seconds(10);
 
-BrokerConfig config_for(std::vector<std::string> shell, std::string term = "xterm-256color",
+ShellLaunch config_for(std::vector<std::string> shell, std::string term = "xterm-256color",
                         std::uint16_t cols = 80, std::uint16_t rows = 24) {
-    return BrokerConfig{std::move(shell), "/", std::move(term), cols, rows};
+    return ShellLaunch{std::move(shell), "/", std::move(term), cols, rows};
 }
 
 int open_descriptor_count() {
@@ -84,7 +84,7 @@ Finished run_to_end(PtyChild& pty) {
     return result;
 }
 
-Finished run_script(const BrokerConfig& config) {
+Finished run_script(const ShellLaunch& config) {
     auto pty = spawn_pty_child(config);
     if (!pty) {
         ADD_FAILURE() << pty.error().describe();
@@ -112,11 +112,11 @@ struct TempDir {
     ~TempDir() { rmdir(path.c_str()); }
 };
 
-BrokerConfig sized(std::uint16_t cols, std::uint16_t rows) {
+ShellLaunch sized(std::uint16_t cols, std::uint16_t rows) {
     return config_for({"sh", "-c", "stty size"}, "xterm", cols, rows);
 }
 
-BrokerConfig in_dir(BrokerConfig config, std::string cwd) {
+ShellLaunch in_dir(ShellLaunch config, std::string cwd) {
     config.cwd = std::move(cwd);
     return config;
 }
@@ -129,7 +129,7 @@ TEST(PtyLaunch, ShellRunsWithConfiguredTerminalCommandAndDirectory) {
     setenv("TSB_PTY_TEST_MARK", "kept value", 1);
     struct Case {
         const char* name;
-        BrokerConfig config;
+        ShellLaunch config;
         std::string output;  // CRs removed
         int exit_status;
     };
@@ -292,7 +292,7 @@ TEST(PtyLaunch, FailuresReportTheCauseAndLeaveNothingBehind) {
     const std::string nul = "nul byte found in provided data";
     struct Case {
         const char* name;
-        BrokerConfig config;
+        ShellLaunch config;
         std::string expected;
     };
     auto with_cwd = [](std::string cwd) {

@@ -144,6 +144,17 @@ TEST_F(SignalReader, PendingSignalsAreReportedInAscendingOrderOnce) {
 // handlers in place.
 TEST_F(SignalReader, RegistrationFailureIsReportedAndEndsTheReader) {
     auto [sender, receiver] = new_channel();
+    // Threads are counted through a directory opened beforehand: under the
+    // limit below nothing new can be opened.
+    DIR* tasks = opendir("/proc/self/task");
+    ASSERT_NE(tasks, nullptr);
+    const auto thread_count = [tasks] {
+        rewinddir(tasks);
+        int count = 0;
+        while (readdir(tasks) != nullptr) ++count;
+        return count;
+    };
+    const int threads_before = thread_count();
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
     testing::internal::CaptureStderr();
@@ -151,8 +162,9 @@ TEST_F(SignalReader, RegistrationFailureIsReportedAndEndsTheReader) {
     tight.rlim_cur = 3;  // 0, 1 and 2 are open: no new descriptor fits
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
     const bool spawned = spawn_signal_reader(std::move(sender)).has_value();
-    const bool ended = eventually([&] { return receiver.disconnected(); });
+    const bool ended = eventually([&] { return thread_count() == threads_before; });
     setrlimit(RLIMIT_NOFILE, &saved);
+    closedir(tasks);
     const std::string diagnostics = testing::internal::GetCapturedStderr();
     ASSERT_TRUE(spawned);
     ASSERT_TRUE(ended);

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
-#include "log/log.hpp"
 #include "text/json_error.hpp"
 #include "text/utf8.hpp"
 
@@ -16,8 +15,6 @@ namespace {
 using nlohmann::json;
 
 constexpr std::string_view shell_variable = "TERMINAL_STREAM_SHELL_CMD_JSON";
-constexpr std::uint16_t default_cols = 80;
-constexpr std::uint16_t default_rows = 24;
 constexpr std::string_view default_term = "xterm-256color";
 
 // The value of a variable when it is set to valid UTF-8 text; anything else
@@ -87,16 +84,17 @@ std::string element_argument(const json& element) {
 
 // The command from the variable, or nothing when it gives none (not set,
 // unusable, or an empty array); reports on a value that is unusable.
-std::optional<std::vector<std::string>> command_from_variable(const EnvLookup& env) {
+std::optional<std::vector<std::string>> command_from_variable(const EnvLookup& env,
+                                                              std::vector<Diagnostic>& diagnostics) {
     const std::optional<std::string> value = text_variable(env, shell_variable);
     if (!value) return std::nullopt;
     Result<json> parsed = parse_json_text(*value);
     if (!parsed) {
-        log_error_with("failed to parse TERMINAL_STREAM_SHELL_CMD_JSON", parsed.error());
+        diagnostics.push_back({"failed to parse TERMINAL_STREAM_SHELL_CMD_JSON", std::move(parsed.error())});
         return std::nullopt;
     }
     if (!parsed->is_array()) {
-        log_message("TERMINAL_STREAM_SHELL_CMD_JSON must decode to a non-empty array");
+        diagnostics.push_back({"TERMINAL_STREAM_SHELL_CMD_JSON must decode to a non-empty array", {}});
         return std::nullopt;
     }
     if (parsed->empty()) return std::nullopt;
@@ -136,32 +134,24 @@ std::optional<std::string> current_directory() {
     return buffer;
 }
 
-}  // namespace
-
-std::uint16_t parse_positive_u16(std::optional<std::string_view> text, std::uint16_t fallback) {
-    if (!text || !is_valid_utf8(*text)) return fallback;
-    std::string_view digits = trim_white_space(*text);
-    if (digits.starts_with('+')) digits.remove_prefix(1);
-    if (digits.empty()) return fallback;
-    std::uint32_t value = 0;
-    for (const char c : digits) {
-        if (c < '0' || c > '9') return fallback;
-        value = value * 10 + static_cast<std::uint32_t>(c - '0');
-        // Leading zeros keep the value small, so the check can run per digit.
-        if (value > 65535) return fallback;
-    }
-    return value == 0 ? fallback : static_cast<std::uint16_t>(value);
+// A variable that asks for something by being set to anything but "0".
+bool switch_variable(const EnvLookup& env, std::string_view name) {
+    const std::optional<std::string> value = env(name);
+    return value && !value->empty() && *value != "0";
 }
 
-Result<std::vector<std::string>> resolve_shell_command(const ConfigSource& source) {
-    if (auto command = command_from_variable(source.env)) return std::move(*command);
+}  // namespace
+
+Result<std::vector<std::string>> resolve_shell_command(const ConfigSource& source,
+                                                       std::vector<Diagnostic>& diagnostics) {
+    if (auto command = command_from_variable(source.env, diagnostics)) return std::move(*command);
     auto from_arguments = command_from_arguments(source.args);
     if (!from_arguments) return fail(std::move(from_arguments.error()));
     if (*from_arguments) return std::move(**from_arguments);
     return std::vector<std::string>{"sh", "-i"};
 }
 
-Result<BrokerConfig> build_config(const ConfigSource& source) {
+Result<BrokerConfig> build_config(const ConfigSource& source, std::vector<Diagnostic>& diagnostics) {
     BrokerConfig config;
     if (auto cwd = text_variable(source.env, "TERMINAL_STREAM_CWD")) {
         config.cwd = std::move(*cwd);
@@ -173,20 +163,22 @@ Result<BrokerConfig> build_config(const ConfigSource& source) {
     config.cols = parse_positive_u16(text_variable(source.env, "TERMINAL_STREAM_COLS"), default_cols);
     config.rows = parse_positive_u16(text_variable(source.env, "TERMINAL_STREAM_ROWS"), default_rows);
     config.term = text_variable(source.env, "TERM").value_or(std::string(default_term));
-    auto shell = resolve_shell_command(source);
+    config.use_pidfd = !switch_variable(source.env, "TERMINAL_STREAM_NO_PIDFD");
+    auto shell = resolve_shell_command(source, diagnostics);
     if (!shell) return fail(std::move(shell.error()));
     config.shell = std::move(*shell);
     return config;
 }
 
-Result<BrokerConfig> build_config_from_process(int argc, char** argv) {
+Result<BrokerConfig> build_config_from_process(int argc, char** argv,
+                                               std::vector<Diagnostic>& diagnostics) {
     const std::vector<std::string> args(argv, argv + (argc > 0 ? argc : 0));
     const EnvLookup env = [](std::string_view name) -> std::optional<std::string> {
         const char* value = std::getenv(std::string(name).c_str());
         if (value == nullptr) return std::nullopt;
         return std::string(value);
     };
-    return build_config(ConfigSource{env, args, current_directory()});
+    return build_config(ConfigSource{env, args, current_directory()}, diagnostics);
 }
 
 }  // namespace tsb

@@ -1,7 +1,8 @@
 #pragma once
 // BrokerConfig: the start-up settings, read once from the environment (and,
 // for the shell command, from the arguments after "--"). Unusable values
-// fall back to defaults; only TERMINAL_STREAM_SHELL_CMD_JSON is reported on.
+// fall back to defaults; only TERMINAL_STREAM_SHELL_CMD_JSON is reported on,
+// by a diagnostic handed back to the caller.
 
 #include <cstdint>
 #include <functional>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "sys/error.hpp"
+#include "text/window_size.hpp"
 
 namespace tsb {
 
@@ -19,8 +21,12 @@ struct BrokerConfig {
     std::vector<std::string> shell;  // program first; never empty
     std::string cwd;
     std::string term;
-    std::uint16_t cols = 80;
-    std::uint16_t rows = 24;
+    std::uint16_t cols = default_cols;
+    std::uint16_t rows = default_rows;
+    // The shell's exit is watched through a process descriptor, unless
+    // TERMINAL_STREAM_NO_PIDFD asks for the timed fallback (tests,
+    // benchmarks, diagnosis) by a non-empty value other than "0".
+    bool use_pidfd = true;
 
     friend bool operator==(const BrokerConfig&, const BrokerConfig&) = default;
 };
@@ -38,22 +44,21 @@ struct ConfigSource {
     std::optional<std::string> current_dir;    // nothing when it cannot be read
 };
 
-// 1 to 65535 from a decimal text with optional "+" and Unicode White_Space
-// around it; `fallback` for anything else (absent, empty, signed, zero,
-// too large, non-ASCII digits ...).
-std::uint16_t parse_positive_u16(std::optional<std::string_view> text, std::uint16_t fallback);
-
 // The shell command: TERMINAL_STREAM_SHELL_CMD_JSON, else the arguments
-// after the first "--", else "sh" "-i". Writes at most one diagnostic about
-// the variable. Fails only when the command would have to come from the
+// after the first "--", else "sh" "-i". Appends at most one diagnostic about
+// the variable to `diagnostics`. Fails only when the command would have to come from the
 // arguments and one of them is not valid UTF-8: no shell is started with
 // altered arguments.
-Result<std::vector<std::string>> resolve_shell_command(const ConfigSource& source);
+Result<std::vector<std::string>> resolve_shell_command(const ConfigSource& source,
+                                                       std::vector<Diagnostic>& diagnostics);
 
-// The whole configuration, in the order the variables are read.
-Result<BrokerConfig> build_config(const ConfigSource& source);
+// The whole configuration, in the order the variables are read. What the
+// broker has to say about it is appended to `diagnostics`, also when it
+// fails; the caller writes it.
+Result<BrokerConfig> build_config(const ConfigSource& source, std::vector<Diagnostic>& diagnostics);
 
 // The configuration of this process: its environment, argv and cwd.
-Result<BrokerConfig> build_config_from_process(int argc, char** argv);
+Result<BrokerConfig> build_config_from_process(int argc, char** argv,
+                                               std::vector<Diagnostic>& diagnostics);
 
 }  // namespace tsb

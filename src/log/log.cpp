@@ -29,46 +29,28 @@ void write_line(std::string_view line) {
     }
 }
 
+std::string format_line(std::string_view message, const Error* error) {
+    const std::string description = error != nullptr ? error->describe() : std::string();
+    std::string line;
+    line.reserve(log_prefix.size() + message.size() + 2 + description.size() + 1);
+    line.append(log_prefix).append(message);
+    if (error != nullptr) line.append(": ").append(description);
+    line.push_back('\n');
+    return line;
+}
+
 }  // namespace
 
-void log_message(std::string_view message) {
-    std::string line;
-    line.reserve(log_prefix.size() + message.size() + 1);
-    line.append(log_prefix).append(message).push_back('\n');
-    write_line(line);
-}
+void log_message(std::string_view message) { write_line(format_line(message, nullptr)); }
 
 void log_error_with(std::string_view context, const Error& error) {
-    const std::string description = error.describe();
-    std::string line;
-    line.reserve(log_prefix.size() + context.size() + 2 + description.size() + 1);
-    line.append(log_prefix).append(context).append(": ").append(description).push_back('\n');
-    write_line(line);
+    write_line(format_line(context, &error));
 }
 
-std::string escape_peer_text(std::string_view text) {
-    static constexpr char hex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (byte) {
-        case '\b': out += "\\b"; break;
-        case '\t': out += "\\t"; break;
-        case '\n': out += "\\n"; break;
-        case '\f': out += "\\f"; break;
-        case '\r': out += "\\r"; break;
-        default:
-            if (byte < 0x20 || byte == 0x7F) {
-                out += "\\u00";
-                out += hex[byte >> 4];
-                out += hex[byte & 0x0F];
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out;
+void log_diagnostic(const Diagnostic& diagnostic) { write_line(format_diagnostic(diagnostic)); }
+
+std::string format_diagnostic(const Diagnostic& diagnostic) {
+    return format_line(diagnostic.message, diagnostic.error ? &*diagnostic.error : nullptr);
 }
 
 }  // namespace tsb

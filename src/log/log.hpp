@@ -4,7 +4,7 @@
 //   "[redizivo_varizu_rideze_do] {context}: {error}"
 // Each line is written whole under one process-wide lock, so lines from
 // different threads never interleave. A closed standard error drops the
-// line silently; neither operation reports a failure.
+// line silently; no operation reports a failure.
 
 #include <string>
 #include <string_view>
@@ -17,11 +17,9 @@ inline constexpr std::string_view log_prefix = "[redizivo_varizu_rideze_do] ";
 
 void log_message(std::string_view message);
 void log_error_with(std::string_view context, const Error& error);
+void log_diagnostic(const Diagnostic& diagnostic);
 
-// Text that came from the peer, made safe to insert into a diagnostic: the
-// control bytes 0x00-0x1F and 0x7F are escaped JSON-style ("\n", "\t",
-// "\u001b" ...) so that a diagnostic always stays one line. Text without
-// control bytes comes back unchanged.
-std::string escape_peer_text(std::string_view text);
+// The whole line, line feed included, as log_diagnostic writes it.
+std::string format_diagnostic(const Diagnostic& diagnostic);
 
 }  // namespace tsb

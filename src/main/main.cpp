@@ -12,6 +12,7 @@
 #include <csignal>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/config.hpp"
 #include "log/log.hpp"
@@ -38,10 +39,12 @@ void hold_closed_standard_descriptors() {
 
 // The broker cannot run without both reader threads.
 [[noreturn]] void fatal(std::string_view what, const tsb::Error& error) {
-    const std::string line =
-        "terminal-stream-broker: " + std::string(what) + ": " + error.describe() + "\n";
-    [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+    tsb::log_error_with(what, error);
     ::_exit(101);
+}
+
+tsb::ShellLaunch launch_request(const tsb::BrokerConfig& config) {
+    return {config.shell, config.cwd, config.term, config.cols, config.rows};
 }
 
 }  // namespace
@@ -52,7 +55,9 @@ int main(int argc, char** argv) {
     // the broker.
     std::signal(SIGPIPE, SIG_IGN);
 
-    tsb::Result<tsb::BrokerConfig> config = tsb::build_config_from_process(argc, argv);
+    std::vector<tsb::Diagnostic> diagnostics;
+    tsb::Result<tsb::BrokerConfig> config = tsb::build_config_from_process(argc, argv, diagnostics);
+    for (const tsb::Diagnostic& diagnostic : diagnostics) tsb::log_diagnostic(diagnostic);
     if (!config) {
         tsb::log_error_with("invalid shell command line", config.error());
         ::_exit(1);
@@ -70,14 +75,16 @@ int main(int argc, char** argv) {
     if (auto started = tsb::spawn_signal_reader(std::move(sender)); !started)
         fatal("failed to spawn signal reader thread", started.error());
 
-    tsb::Result<tsb::PtyChild> pty = tsb::spawn_pty_child(*config);
+    tsb::Result<tsb::PtyChild> pty = tsb::spawn_pty_child(launch_request(*config));
     if (!pty) {
         tsb::log_error_with("failed to spawn PTY child", pty.error());
         ::_exit(1);
     }
 
-    const tsb::Result<int> status = tsb::main_loop(pty->child, std::move(pty->master),
-                                                   config->shell, config->cwd, std::move(receiver));
+    const auto exit_watch =
+        config->use_pidfd ? tsb::ExitWatch::process_descriptor : tsb::ExitWatch::polling;
+    const tsb::Result<int> status = tsb::main_loop(pty->child, std::move(pty->master), config->shell,
+                                                   config->cwd, std::move(receiver), exit_watch);
     if (!status) {
         tsb::log_error_with("broker main loop failed", status.error());
         ::_exit(1);

@@ -19,7 +19,6 @@ struct ChannelState {
 
     std::mutex mutex;
     std::deque<BrokerCommand> queue;
-    std::size_t senders = 1;
     bool receiver_alive = true;
     // Written only by a send that finds the queue empty, read only by the
     // receiver's clear_wake(); the counter's value means nothing.
@@ -42,49 +41,6 @@ void signal_wake(int fd) noexcept {
 
 CommandSender::CommandSender(std::shared_ptr<detail::ChannelState> state)
     : state_(std::move(state)) {}
-
-CommandSender::CommandSender(const CommandSender& other) : state_(other.state_) {
-    if (state_) {
-        const std::lock_guard lock(state_->mutex);
-        ++state_->senders;
-    }
-}
-
-CommandSender& CommandSender::operator=(const CommandSender& other) {
-    if (this == &other) return *this;
-    // Count the new handle before dropping the old one, so assigning a
-    // sender of the same channel never makes it look disconnected.
-    if (other.state_) {
-        const std::lock_guard lock(other.state_->mutex);
-        ++other.state_->senders;
-    }
-    release();
-    state_ = other.state_;
-    return *this;
-}
-
-CommandSender::CommandSender(CommandSender&& other) noexcept : state_(std::move(other.state_)) {}
-
-CommandSender& CommandSender::operator=(CommandSender&& other) noexcept {
-    if (this != &other) {
-        release();
-        state_ = std::move(other.state_);
-    }
-    return *this;
-}
-
-CommandSender::~CommandSender() {
-    release();
-}
-
-void CommandSender::release() noexcept {
-    if (!state_) return;
-    {
-        const std::lock_guard lock(state_->mutex);
-        --state_->senders;
-    }
-    state_.reset();
-}
 
 std::expected<void, BrokerCommand> CommandSender::send(BrokerCommand command) const {
     if (!state_) return std::unexpected(std::move(command));
@@ -136,12 +92,6 @@ std::optional<BrokerCommand> CommandReceiver::try_recv() {
     std::optional<BrokerCommand> command(std::move(state_->queue.front()));
     state_->queue.pop_front();
     return command;
-}
-
-bool CommandReceiver::disconnected() const {
-    if (!state_) return true;
-    const std::lock_guard lock(state_->mutex);
-    return state_->senders == 0;
 }
 
 int CommandReceiver::wake_fd() const noexcept {

@@ -20,12 +20,6 @@ struct ChannelState;
 
 class CommandSender {
 public:
-    CommandSender(const CommandSender& other);
-    CommandSender& operator=(const CommandSender& other);
-    CommandSender(CommandSender&& other) noexcept;
-    CommandSender& operator=(CommandSender&& other) noexcept;
-    ~CommandSender();
-
     // Appends the command and reports success while the receiver exists;
     // once it is gone, hands the command back. Never blocks. A moved-from
     // sender belongs to no channel and hands every command back.
@@ -34,7 +28,6 @@ public:
 private:
     friend Result<std::pair<CommandSender, class CommandReceiver>> make_command_channel();
     explicit CommandSender(std::shared_ptr<detail::ChannelState> state);
-    void release() noexcept;
     std::shared_ptr<detail::ChannelState> state_;
 };
 
@@ -50,9 +43,6 @@ public:
     // The oldest queued command, or nothing when the queue is empty (whether
     // or not senders remain). Never blocks.
     std::optional<BrokerCommand> try_recv();
-
-    // True once every sender is gone (queued commands may still remain).
-    bool disconnected() const;
 
     // The wake-up protocol. A send that finds the queue empty makes
     // wake_fd() readable (later sends of the same burst do not touch it).

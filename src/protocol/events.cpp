@@ -12,6 +12,7 @@
 #include <exception>
 
 #include "protocol/base64.hpp"
+#include "text/escape.hpp"
 #include "text/utf8.hpp"
 
 namespace tsb {
@@ -48,34 +49,6 @@ std::size_t format_data_tail(TailBuffer& tail, std::uint64_t seq, std::uint64_t 
     return static_cast<std::size_t>(out - tail.data());
 }
 
-// Appends valid UTF-8 text with the escapes JSON requires and no others:
-// "/", 0x7F and everything beyond ASCII stay raw. Runs of bytes that need
-// no escape are copied in one piece.
-void append_escaped(std::string& out, std::string_view text) {
-    static constexpr char hex[] = "0123456789abcdef";
-    std::size_t run = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
-        out.append(text.substr(run, i - run));
-        run = i + 1;
-        switch (byte) {
-        case '"': out.append("\\\""); break;
-        case '\\': out.append("\\\\"); break;
-        case '\b': out.append("\\b"); break;
-        case '\t': out.append("\\t"); break;
-        case '\n': out.append("\\n"); break;
-        case '\f': out.append("\\f"); break;
-        case '\r': out.append("\\r"); break;
-        default: {
-            const char escape[] = {'\\', 'u', '0', '0', hex[byte >> 4], hex[byte & 0xF]};
-            out.append(escape, sizeof escape);
-        }
-        }
-    }
-    out.append(text.substr(run));
-}
-
 // A JSON string. Bytes that are not UTF-8 (a working directory or an
 // argument from a foreign locale) each become U+FFFD, so the line stays
 // valid JSON.
@@ -83,7 +56,7 @@ void append_string(std::string& out, std::string_view text) {
     out.push_back('"');
     while (true) {
         const std::optional<std::size_t> invalid = find_invalid_utf8(text);
-        append_escaped(out, text.substr(0, invalid.value_or(text.size())));
+        append_escaped(out, text.substr(0, invalid.value_or(text.size())), EscapeFor::json_string);
         if (!invalid) break;
         out.append("\xEF\xBF\xBD");
         text.remove_prefix(*invalid + 1);

@@ -6,11 +6,11 @@
 #include <utility>
 #include <vector>
 
-#include "config/config.hpp"
-#include "log/log.hpp"
 #include "protocol/base64.hpp"
 #include "sys/error.hpp"
+#include "text/escape.hpp"
 #include "text/json_error.hpp"
+#include "text/window_size.hpp"
 
 namespace tsb {
 namespace {
@@ -18,8 +18,6 @@ namespace {
 using nlohmann::json;
 
 constexpr std::size_t max_depth = 127;
-constexpr std::uint16_t default_cols = 80;
-constexpr std::uint16_t default_rows = 24;
 
 // The envelope as read from the line; absent and null are the same here.
 struct JsonRpcNotification {
@@ -260,17 +258,18 @@ std::optional<std::uint16_t> optional_count(const json& params, std::string_view
     return parse_positive_value(value, fallback);
 }
 
-std::optional<BrokerCommand> input_from_base64(std::string_view text) {
+std::unexpected<Diagnostic> reject(std::string message, std::optional<Error> error = std::nullopt) {
+    return std::unexpected(Diagnostic{std::move(message), std::move(error)});
+}
+
+ParsedLine input_from_base64(std::string_view text) {
     Result<std::string> bytes = base64_decode(text);
-    if (!bytes) {
-        log_error_with("failed to decode input frame", bytes.error());
-        return std::nullopt;
-    }
+    if (!bytes) return reject("failed to decode input frame", std::move(bytes.error()));
     if (bytes->empty()) return std::nullopt;
     return Input{std::move(*bytes)};
 }
 
-std::optional<BrokerCommand> input_command(const json& params) {
+ParsedLine input_command(const json& params) {
     const json* data = find_param(params, "data_b64");
     if (data == nullptr || !data->is_string()) return std::nullopt;
     return input_from_base64(data->get_ref<const std::string&>());
@@ -301,13 +300,13 @@ std::optional<std::string_view> canonical_input_text(std::string_view line) {
     return text;
 }
 
-std::optional<BrokerCommand> ping_command(json& params) {
+BrokerCommand ping_command(json& params) {
     const auto it = params.find("nonce");
     if (it == params.end()) return Ping{};
     return Ping{std::move(*it)};
 }
 
-std::optional<BrokerCommand> command_for(const std::string& method, json& params) {
+ParsedLine command_for(const std::string& method, json& params) {
     if (method == "terminal.connect") {
         return Connect{optional_count(params, "cols", default_cols),
                        optional_count(params, "rows", default_rows)};
@@ -319,27 +318,17 @@ std::optional<BrokerCommand> command_for(const std::string& method, json& params
     }
     if (method == "terminal.ping") return ping_command(params);
     if (method == "terminal.destroy") return Destroy{};
-    log_message("unsupported JSON-RPC method: " + escape_peer_text(method));
-    return std::nullopt;
+    return reject("unsupported JSON-RPC method: " + escape_peer_text(method));
 }
 
 }  // namespace
 
-std::optional<BrokerCommand> parse_notification(std::string_view line) {
+ParsedLine parse_notification(std::string_view line) {
     if (const auto text = canonical_input_text(line)) return input_from_base64(*text);
     Result<JsonRpcNotification> envelope = read_envelope(line);
-    if (!envelope) {
-        log_error_with("bad JSON command", envelope.error());
-        return std::nullopt;
-    }
-    if (envelope->jsonrpc != "2.0") {
-        log_message("unexpected stdin payload without jsonrpc envelope");
-        return std::nullopt;
-    }
-    if (!envelope->method || envelope->method->empty()) {
-        log_message("stdin payload missing method");
-        return std::nullopt;
-    }
+    if (!envelope) return reject("bad JSON command", std::move(envelope.error()));
+    if (envelope->jsonrpc != "2.0") return reject("unexpected stdin payload without jsonrpc envelope");
+    if (!envelope->method || envelope->method->empty()) return reject("stdin payload missing method");
     return command_for(*envelope->method, envelope->params);
 }
 

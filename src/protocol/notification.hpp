@@ -2,8 +2,8 @@
 // The inbound wire format: one JSON-RPC 2.0 notification per line, in the
 // object form {"jsonrpc":"2.0","method":...,"params":{...}} or the
 // positional form ["2.0", method, params]. Each line becomes at most one
-// BrokerCommand; a rejected line costs exactly one diagnostic line (or none,
-// for the quiet cases of "terminal.input").
+// BrokerCommand; a rejected line gives exactly one diagnostic, which the
+// caller writes (or none, for the quiet cases of "terminal.input").
 
 #include <cstdint>
 #include <optional>
@@ -12,12 +12,16 @@
 #include <nlohmann/json.hpp>
 
 #include "protocol/command.hpp"
+#include "sys/error.hpp"
 
 namespace tsb {
 
-// `line` is valid UTF-8 without its line ending. Writes at most one
-// diagnostic through the log and nothing to standard output.
-std::optional<BrokerCommand> parse_notification(std::string_view line);
+// A command; nothing, for a line that is dropped without a word (an input
+// without data); or the one diagnostic that rejects the line.
+using ParsedLine = std::expected<std::optional<BrokerCommand>, Diagnostic>;
+
+// `line` is valid UTF-8 without its line ending. Writes nothing anywhere.
+ParsedLine parse_notification(std::string_view line);
 
 // A column or row count from a parameter's JSON value (nullptr when the key
 // is absent): an integer 1..65535, or a string read by parse_positive_u16;

@@ -79,20 +79,20 @@ std::vector<std::string> exec_candidates(const std::string& program) {
     return candidates;
 }
 
-Result<LaunchPlan> prepare_launch(const BrokerConfig& config) {
-    for (const std::string& arg : config.shell)
+Result<LaunchPlan> prepare_launch(const ShellLaunch& launch) {
+    for (const std::string& arg : launch.command)
         if (has_nul(arg)) return fail(Error::text("nul byte found in provided data"));
-    if (has_nul(config.cwd) || has_nul(config.term))
+    if (has_nul(launch.cwd) || has_nul(launch.term))
         return fail(Error::text("nul byte found in provided data"));
 
     LaunchPlan plan;
-    plan.cwd = config.cwd;
+    plan.cwd = launch.cwd;
     // Reserve first: argv and envp keep pointers into these strings.
     std::size_t env_count = 0;
     for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) ++env_count;
-    plan.strings.reserve(config.shell.size() + env_count + 1);
+    plan.strings.reserve(launch.command.size() + env_count + 1);
 
-    for (const std::string& arg : config.shell) plan.argv.push_back(plan.strings.emplace_back(arg).data());
+    for (const std::string& arg : launch.command) plan.argv.push_back(plan.strings.emplace_back(arg).data());
     plan.argv.push_back(nullptr);
 
     // The broker's whole environment goes to the shell, with TERM replaced.
@@ -100,7 +100,7 @@ Result<LaunchPlan> prepare_launch(const BrokerConfig& config) {
         if (std::string_view(*entry).starts_with("TERM=")) continue;
         plan.envp.push_back(plan.strings.emplace_back(*entry).data());
     }
-    plan.envp.push_back(plan.strings.emplace_back("TERM=" + config.term).data());
+    plan.envp.push_back(plan.strings.emplace_back("TERM=" + launch.term).data());
     plan.envp.push_back(nullptr);
 
     static char shell_path[] = "/bin/sh";
@@ -108,7 +108,7 @@ Result<LaunchPlan> prepare_launch(const BrokerConfig& config) {
     plan.script_argv.push_back(nullptr);
     plan.script_argv.insert(plan.script_argv.end(), plan.argv.begin() + 1, plan.argv.end());
 
-    plan.candidates = exec_candidates(config.shell.empty() ? std::string() : config.shell.front());
+    plan.candidates = exec_candidates(launch.command.empty() ? std::string() : launch.command.front());
     return plan;
 }
 
@@ -132,10 +132,10 @@ struct PtyPair {
     Fd slave;
 };
 
-Result<PtyPair> open_pty(const BrokerConfig& config) {
+Result<PtyPair> open_pty(const ShellLaunch& launch) {
     winsize size{};
-    size.ws_row = config.rows;
-    size.ws_col = config.cols;
+    size.ws_row = launch.rows;
+    size.ws_col = launch.cols;
     int master = -1;
     int slave = -1;
     if (::openpty(&master, &slave, nullptr, nullptr, &size) < 0) return fail(Error::symbolic(errno));
@@ -274,10 +274,10 @@ Result<void> await_exec(Fd report, pid_t pid) {
 
 }  // namespace
 
-Result<PtyChild> spawn_pty_child(const BrokerConfig& config) {
-    auto plan = prepare_launch(config);
+Result<PtyChild> spawn_pty_child(const ShellLaunch& launch) {
+    auto plan = prepare_launch(launch);
     if (!plan) return fail(plan.error());
-    auto pty = open_pty(config);
+    auto pty = open_pty(launch);
     if (!pty) return fail(pty.error());
 
     // Declared in this order so that failures close the duplicates (newest

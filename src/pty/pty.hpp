@@ -4,9 +4,11 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <optional>
+#include <string>
+#include <vector>
 
-#include "config/config.hpp"
 #include "sys/error.hpp"
 #include "sys/fd.hpp"
 
@@ -38,11 +40,20 @@ struct PtyChild {
     ChildProcess child;
 };
 
-// Opens a PTY of config.cols x config.rows and starts config.shell on it in
-// config.cwd with TERM=config.term. On failure nothing remains: every
+// What to start, where, and on a terminal of which size.
+struct ShellLaunch {
+    std::vector<std::string> command;  // program first; searched on PATH without a "/"
+    std::string cwd;
+    std::string term;  // the shell's TERM; the rest of the environment is inherited
+    std::uint16_t cols;
+    std::uint16_t rows;
+};
+
+// Opens a PTY of launch.cols x launch.rows and starts launch.command on it
+// in launch.cwd with TERM=launch.term. On failure nothing remains: every
 // descriptor is closed and no child process is left. The shell inherits no
 // descriptor but 0, 1 and 2, an empty signal mask and default dispositions
 // for SIGINT, SIGTERM and SIGPIPE.
-Result<PtyChild> spawn_pty_child(const BrokerConfig& config);
+Result<PtyChild> spawn_pty_child(const ShellLaunch& launch);
 
 }  // namespace tsb

@@ -122,11 +122,8 @@ Result<void> wait_for_signal(int fd) {
     }
 }
 
-// Not a diagnostic line: the report of a reader that has stopped working.
-void report_unexpected(const Error& error) {
-    const std::string line = "Unexpected error: " + error.describe() + "\n";
-    [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
-}
+// The report of a reader that has stopped working.
+void report_unexpected(const Error& error) { log_error_with("Unexpected error", error); }
 
 void run_signal_reader(const CommandSender& sender) {
     auto registration = SignalRegistration::install();

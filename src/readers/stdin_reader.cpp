@@ -33,9 +33,13 @@ bool handle_line(std::string_view line, const CommandSender& sender) {
         return true;
     }
     if (is_blank(line)) return true;
-    auto command = parse_notification(line);
-    if (!command) return true;
-    return sender.send(std::move(*command)).has_value();
+    ParsedLine parsed = parse_notification(line);
+    if (!parsed) {
+        log_diagnostic(parsed.error());
+        return true;
+    }
+    if (!*parsed) return true;
+    return sender.send(std::move(**parsed)).has_value();
 }
 
 // Splits new bytes into lines; the LF is searched for only in the bytes

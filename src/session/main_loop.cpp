@@ -8,11 +8,9 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <memory>
 #include <span>
 #include <string_view>
-#include <thread>
 #include <type_traits>
 
 #include "log/log.hpp"
@@ -25,17 +23,12 @@ constexpr std::size_t read_buffer_size = 65536;
 // Without a process descriptor the loop cannot be woken by the shell's
 // exit, so it looks at least this often.
 constexpr int exit_check_interval_ms = 50;
-// After the terminal has reported the end of its output, a pause between
-// reads keeps a lingering writer from turning the loop into a busy one.
-constexpr auto closed_output_pause = std::chrono::milliseconds(10);
 
 // A descriptor that becomes readable when the shell ends, so the loop can
 // sleep until something happens. Nothing when the kernel (or a seccomp
-// filter) refuses, or when TERMINAL_STREAM_NO_PIDFD is set to a non-empty
-// value other than "0" (to exercise the timed fallback).
-Fd open_process_descriptor(pid_t pid) {
-    const char* disabled = std::getenv("TERMINAL_STREAM_NO_PIDFD");
-    if (disabled != nullptr && *disabled != '\0' && std::string_view(disabled) != "0") return {};
+// filter) refuses, or when the timed fallback was asked for.
+Fd open_process_descriptor(pid_t pid, ExitWatch exit_watch) {
+    if (exit_watch == ExitWatch::polling) return {};
 #ifdef SYS_pidfd_open
     // pidfd_open always sets close-on-exec on the new descriptor.
     const long fd = ::syscall(SYS_pidfd_open, pid, 0);
@@ -48,11 +41,11 @@ Fd open_process_descriptor(pid_t pid) {
 
 class Session {
 public:
-    Session(ChildProcess child, Fd master, CommandReceiver receiver)
+    Session(ChildProcess child, Fd master, CommandReceiver receiver, ExitWatch exit_watch)
         : child_(child),
           master_(std::move(master)),
           receiver_(std::move(receiver)),
-          process_fd_(open_process_descriptor(child.pid())),
+          process_fd_(open_process_descriptor(child.pid(), exit_watch)),
           out_(STDOUT_FILENO) {}
 
     Result<int> run(const std::vector<std::string>& shell, const std::string& cwd);
@@ -267,27 +260,23 @@ Result<void> Session::relay_one_read() {
     }
     if (n == 0) {
         pty_closed_ = true;
-        std::this_thread::sleep_for(closed_output_pause);
         return {};
     }
     ++seq_;
     const std::span<const char> bytes(read_buffer_.get(), static_cast<std::size_t>(n));
     if (auto written = out_.write_data_event(seq_, now_ms(), bytes); !written) return written;
-    if (pty_closed_) std::this_thread::sleep_for(closed_output_pause);
-    output_flowing_ = !pty_closed_;
+    output_flowing_ = true;
     return {};
 }
 
 Result<int> Session::finish() {
     const int status = *exit_status_;
-    const int signal_number = status & 0x7F;
-    const bool exited = signal_number == 0;
-    const bool signalled = signal_number != 0 && signal_number != 0x7F;
-    const int exit_code = (status >> 8) & 0xFF;
+    const bool exited = WIFEXITED(status);
+    const int exit_code = exited ? WEXITSTATUS(status) : 0;
 
     std::string reason;
-    if (signalled)
-        reason = "signal:" + std::to_string(signal_number);
+    if (WIFSIGNALED(status))
+        reason = "signal:" + std::to_string(WTERMSIG(status));
     else
         reason = kill_sent_ ? "terminated" : "exited";
 
@@ -301,8 +290,8 @@ Result<int> Session::finish() {
 }  // namespace
 
 Result<int> main_loop(ChildProcess child, Fd master, const std::vector<std::string>& shell,
-                      const std::string& cwd, CommandReceiver receiver) {
-    Session session(child, std::move(master), std::move(receiver));
+                      const std::string& cwd, CommandReceiver receiver, ExitWatch exit_watch) {
+    Session session(child, std::move(master), std::move(receiver), exit_watch);
     return session.run(shell, cwd);
 }
 

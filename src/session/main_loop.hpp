@@ -14,10 +14,16 @@
 
 namespace tsb {
 
+// How the loop learns that the shell has ended: by sleeping on a process
+// descriptor (falling back to polling when the kernel refuses one), or by
+// looking every 50 ms.
+enum class ExitWatch { process_descriptor, polling };
+
 // Returns the shell's exit status (0 when a signal ended it), or the error
 // that ended the session (writing an event, polling or reading the terminal,
 // waiting for the shell).
 Result<int> main_loop(ChildProcess child, Fd master, const std::vector<std::string>& shell,
-                      const std::string& cwd, CommandReceiver receiver);
+                      const std::string& cwd, CommandReceiver receiver,
+                      ExitWatch exit_watch = ExitWatch::process_descriptor);
 
 }  // namespace tsb

@@ -4,6 +4,7 @@
 // rendered once, when a diagnostic line is written.
 
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -45,5 +46,15 @@ using Result = std::expected<T, Error>;
 
 // Shorthand for returning a failure: `return fail(Error::last_os());`
 inline std::unexpected<Error> fail(Error error) { return std::unexpected<Error>(std::move(error)); }
+
+// A diagnostic line not yet written: "{message}" alone, or
+// "{message}: {error}". Parsers and the configuration return these; the one
+// caller that decides a line is due writes it through the log.
+struct Diagnostic {
+    std::string message;
+    std::optional<Error> error;
+
+    friend bool operator==(const Diagnostic&, const Diagnostic&) = default;
+};
 
 }  // namespace tsb
