@@ -8,6 +8,7 @@
 
 #include "log/log.hpp"
 #include "protocol/base64.hpp"
+#include "text/utf8.hpp"
 
 namespace tsb {
 namespace {
@@ -193,6 +194,8 @@ TEST(ParseNotification, StrictEnvelopeShapes) {
 // The parser's own complaints: the exact wording is the library's, but the
 // line must be a single "bad JSON command" diagnostic that says where.
 TEST(ParseNotification, ParserFailuresNameTheirPosition) {
+    const std::string ping_with_nul =
+        std::string(R"({"jsonrpc":"2.0","method":"terminal.ping","params":{"nonce":1}})") + '\0';
     struct Case {
         std::string line;
         std::string ends_with;
@@ -208,6 +211,10 @@ TEST(ParseNotification, ParserFailuresNameTheirPosition) {
         {"{\"jsonrpc\":\"2.0\",\n\"méthode\":tru}", " at line 2 column 14"},
         {R"({"jsonrpc":'2.0'})", " at line 1 column 12"},
         {"{\"jsonrpc\":\"2.0\"} /* comment */", " at line 1 column 19"},
+        // A NUL byte is part of the text like any other: no JSON text ends there.
+        {ping_with_nul + "garbage", "unexpected NUL byte at line 1 column 64"},
+        {ping_with_nul, "unexpected NUL byte at line 1 column 64"},
+        {std::string(1, '\0') + ping_with_nul.substr(0, 62), "unexpected NUL byte at line 1 column 1"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
@@ -228,6 +235,32 @@ TEST(ParseNotification, ParserFailureQuotingTheLineStaysOneSafeLine) {
     EXPECT_EQ(outcome.err.find('\x7f'), std::string::npos) << outcome.err;
     EXPECT_EQ(outcome.err.find('\x1b'), std::string::npos) << outcome.err;
     EXPECT_NE(outcome.err.find("\\u007f"), std::string::npos) << outcome.err;
+}
+
+// However long the peer's text, a diagnostic quotes a short prefix of it,
+// cut between characters, and says how much it left out.
+TEST(ParseNotification, DiagnosticsQuoteOnlyAShortPrefixOfLongText) {
+    const std::string long_text(1 << 20, 'm');
+    const std::string accents = [] {
+        std::string text;
+        for (int i = 0; i < 300000; ++i) text += "\u00e9";
+        return text;
+    }();
+    const std::string lines[] = {
+        envelope(long_text, "{}"),                                          // unsupported method
+        envelope("\u00e9" + accents, "{}"),                                 // the same, two-byte characters
+        R"({"jsonrpc":"2.0","method":"terminal.ping","params":{"nonce":")" + accents,  // unterminated
+        R"({"jsonrpc":"2.0","method":"terminal.ping","params":{"nonce":)" + std::string(1 << 20, '9') + "}}",
+    };
+    for (const std::string& line : lines) {
+        const Outcome outcome = parse(line);
+        EXPECT_FALSE(outcome.command.has_value());
+        SCOPED_TRACE(outcome.err.substr(0, 600));
+        EXPECT_LT(outcome.err.size(), 512u);
+        EXPECT_NE(outcome.err.find(" bytes cut)"), std::string::npos);
+        EXPECT_TRUE(is_valid_utf8(outcome.err));
+        EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1);
+    }
 }
 
 TEST(ParseNotification, InputDecodingFaultsAndQuietCases) {

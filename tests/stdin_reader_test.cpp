@@ -126,6 +126,30 @@ TEST(StdinReader, HugeLineArrivesWholeAcrossManyReads) {
     EXPECT_EQ(run.diagnostics, "");
 }
 
+// An endless line must not take the broker's memory: past 16 MiB it costs
+// one diagnostic and the rest of it is dropped up to its LF.
+TEST(StdinReader, OverlongLineCostsOneDiagnosticAndIsSkippedToItsEnd) {
+    const std::string overlong(16 * 1024 * 1024 + 1, 'x');
+    struct Case {
+        const char* name;
+        std::string input;
+        Commands expected;
+    };
+    const Case cases[] = {
+        {"followed by a line", ping_line(1) + "\n" + overlong + "\r\n" + ping_line(2) + "\n",
+         {ping(1), ping(2), StdinClosed{}}},
+        {"at the end of input", ping_line(1) + "\n" + overlong, {ping(1), StdinClosed{}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const ReaderRun run = read_all(c.input, 65536);
+        EXPECT_EQ(run.commands, c.expected);
+        EXPECT_EQ(run.diagnostics,
+                  "[redizivo_varizu_rideze_do] bad JSON command: line longer than 16777216 bytes "
+                  "(16 MiB), skipped up to its end\n");
+    }
+}
+
 TEST(StdinReader, ReadErrorEndsReadingWithDiagnosticAndStdinClosed) {
     auto [sender, receiver] = new_channel();
     const int directory = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -184,6 +208,29 @@ std::optional<BrokerCommand> receive(CommandReceiver& receiver) {
         receiver.clear_wake();
     }
     return std::nullopt;
+}
+
+// The peer's side may have made the shared pipe non-blocking: the reader
+// waits for input instead of taking EAGAIN for an error, and leaves the
+// flag alone, since it is not the broker's.
+TEST(StdinReader, NonBlockingInputIsWaitedForAndKeepsItsFlag) {
+    auto [sender, receiver] = new_channel();
+    int pipe_fds[2];
+    ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK), 0);
+    testing::internal::CaptureStderr();
+    std::thread reader([&, fd = pipe_fds[0]]() mutable { run_stdin_reader(fd, std::move(sender)); });
+    // The pipe is empty, and so EAGAIN, before each line.
+    const std::string first = ping_line(1) + "\n";
+    const std::string second = ping_line(2) + "\n";
+    ASSERT_EQ(write(pipe_fds[1], first.data(), first.size()), static_cast<ssize_t>(first.size()));
+    EXPECT_EQ(receive(receiver), ping(1));
+    ASSERT_EQ(write(pipe_fds[1], second.data(), second.size()), static_cast<ssize_t>(second.size()));
+    close(pipe_fds[1]);
+    reader.join();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(drain(receiver), (Commands{ping(2), StdinClosed{}}));
+    EXPECT_NE(fcntl(pipe_fds[0], F_GETFL) & O_NONBLOCK, 0);
+    close(pipe_fds[0]);
 }
 
 TEST(StdinReader, SpawnedThreadReadsStandardInput) {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "text/escape.hpp"
 #include "text/json_error.hpp"
 #include "text/utf8.hpp"
 
@@ -64,7 +65,8 @@ Result<json> parse_json_text(std::string_view text) {
     JsonChecker checker;
     json::sax_parse(text, &checker, nlohmann::json::input_format_t::json, true);
     if (checker.failure) {
-        return fail(Error::text(checker.failure->description +
+        // The library's description may quote the value at length.
+        return fail(Error::text(escape_peer_text(checker.failure->description) +
                                 json_error_position(text, checker.failure->position)));
     }
     json value = json::parse(text, nullptr, false);
@@ -153,7 +155,9 @@ Result<std::vector<std::string>> resolve_shell_command(const ConfigSource& sourc
 
 Result<BrokerConfig> build_config(const ConfigSource& source, std::vector<Diagnostic>& diagnostics) {
     BrokerConfig config;
-    if (auto cwd = text_variable(source.env, "TERMINAL_STREAM_CWD")) {
+    // A path is bytes: a directory whose name is not UTF-8 is still the
+    // one asked for (the ready event shows it with U+FFFD in its place).
+    if (auto cwd = source.env("TERMINAL_STREAM_CWD")) {
         config.cwd = std::move(*cwd);
     } else if (source.current_dir && is_valid_utf8(*source.current_dir)) {
         config.cwd = *source.current_dir;

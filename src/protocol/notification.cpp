@@ -235,15 +235,21 @@ private:
 };
 
 // The envelope of one line, or the description of why it is not one. The
-// description may quote the line, so it is escaped to stay one line.
+// description may quote the line, so it is escaped to stay one line and cut
+// to stay short.
 Result<JsonRpcNotification> read_envelope(std::string_view line) {
+    // The JSON reader takes a NUL byte for the end of the text and would
+    // accept whatever stands after it; the whole line is the text.
+    if (const auto nul = line.find('\0'); nul != std::string_view::npos) {
+        return fail(Error::text("unexpected NUL byte" + json_error_position(line, nul + 1)));
+    }
     EnvelopeReader reader;
     const bool ok = json::sax_parse(line, &reader, json::input_format_t::json, true, false);
     if (ok && !reader.failure) return std::move(reader.envelope);
-    std::string description = reader.failure.value_or("invalid JSON text");
+    std::string description = escape_peer_text(reader.failure.value_or("invalid JSON text"));
     if (reader.failure_position > 0)
         description += json_error_position(line, reader.failure_position);
-    return fail(Error::text(escape_peer_text(description)));
+    return fail(Error::text(std::move(description)));
 }
 
 const json* find_param(const json& params, std::string_view name) {
@@ -325,6 +331,10 @@ ParsedLine command_for(const std::string& method, json& params) {
 
 ParsedLine parse_notification(std::string_view line) {
     if (const auto text = canonical_input_text(line)) return input_from_base64(*text);
+    return detail::read_notification(line);
+}
+
+ParsedLine detail::read_notification(std::string_view line) {
     Result<JsonRpcNotification> envelope = read_envelope(line);
     if (!envelope) return reject("bad JSON command", std::move(envelope.error()));
     if (envelope->jsonrpc != "2.0") return reject("unexpected stdin payload without jsonrpc envelope");

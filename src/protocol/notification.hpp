@@ -23,6 +23,13 @@ using ParsedLine = std::expected<std::optional<BrokerCommand>, Diagnostic>;
 // `line` is valid UTF-8 without its line ending. Writes nothing anywhere.
 ParsedLine parse_notification(std::string_view line);
 
+namespace detail {
+// The general reader alone, without the shortcut that takes input lines in
+// the usual shape straight from the text; parse_notification gives the same
+// command, or the same kind of rejection, for every line.
+ParsedLine read_notification(std::string_view line);
+}  // namespace detail
+
 // A column or row count from a parameter's JSON value (nullptr when the key
 // is absent): an integer 1..65535, or a string read by parse_positive_u16;
 // `fallback` for anything else.

@@ -1,9 +1,11 @@
 #include "readers/stdin_reader.hpp"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <string_view>
 
@@ -16,6 +18,9 @@ namespace tsb {
 namespace {
 
 constexpr std::size_t read_buffer_size = 8192;
+// Far above any real line (peers paste in 64 KiB pieces), and low enough
+// that a peer sending one endless line cannot exhaust the broker's memory.
+constexpr std::size_t max_line_size = 16 * 1024 * 1024;
 // A line buffer grown by one huge line is given back rather than kept for
 // the rest of the run. The limit leaves room for the largest line a peer
 // pasting in 64 KiB pieces sends (87,384 Base64 characters plus the
@@ -49,14 +54,15 @@ public:
     // False when the receiver is gone.
     bool feed(std::string_view bytes, const CommandSender& sender) {
         while (!bytes.empty()) {
-            const void* lf = std::memchr(bytes.data(), '\n', bytes.size());
-            if (lf == nullptr) {
-                line_.append(bytes);
-                return true;
-            }
-            const auto length = static_cast<std::size_t>(static_cast<const char*>(lf) - bytes.data());
-            line_.append(bytes.substr(0, length));
+            const auto* lf = static_cast<const char*>(std::memchr(bytes.data(), '\n', bytes.size()));
+            const auto length = lf == nullptr ? bytes.size() : static_cast<std::size_t>(lf - bytes.data());
+            collect(bytes.substr(0, length));
+            if (lf == nullptr) return true;
             bytes.remove_prefix(length + 1);
+            if (skipping_) {
+                skipping_ = false;  // the overlong line ends here
+                continue;
+            }
             if (!line_.empty() && line_.back() == '\r') line_.pop_back();
             if (!take_line(sender)) return false;
         }
@@ -64,9 +70,25 @@ public:
     }
 
     // The bytes after the last LF form a line of their own.
-    bool finish(const CommandSender& sender) { return line_.empty() || take_line(sender); }
+    bool finish(const CommandSender& sender) { return skipping_ || line_.empty() || take_line(sender); }
 
 private:
+    // Adds bytes of the current line, unless the line has outgrown the
+    // limit: then it costs one diagnostic, and the rest of it, up to its LF,
+    // is dropped as it arrives.
+    void collect(std::string_view bytes) {
+        if (skipping_) return;
+        if (bytes.size() <= max_line_size - line_.size()) {
+            line_.append(bytes);
+            return;
+        }
+        log_error_with("bad JSON command",
+                       Error::text("line longer than " + std::to_string(max_line_size) +
+                                   " bytes (16 MiB), skipped up to its end"));
+        std::string().swap(line_);
+        skipping_ = true;
+    }
+
     bool take_line(const CommandSender& sender) {
         const bool go_on = handle_line(line_, sender);
         if (line_.capacity() > kept_line_capacity) {
@@ -78,9 +100,21 @@ private:
     }
 
     std::string line_;
+    bool skipping_ = false;
 };
 
 enum class ReadEnd { input_closed, receiver_gone };
+
+// Waits until `fd` can be read. Standard input may come non-blocking: the
+// flag belongs to the open file description, which the peer's side (or a
+// runtime there) shares and may have set. The flag is left as it is.
+Result<void> wait_readable(int fd) {
+    pollfd readable{fd, POLLIN, 0};
+    while (::poll(&readable, 1, -1) < 0) {
+        if (errno != EINTR) return fail(Error::last_os());
+    }
+    return {};
+}
 
 ReadEnd read_lines(int fd, const CommandSender& sender) {
     char buffer[read_buffer_size];
@@ -89,6 +123,13 @@ ReadEnd read_lines(int fd, const CommandSender& sender) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0) {
             if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                if (auto waited = wait_readable(fd); !waited) {
+                    log_error_with("stdin read failed", waited.error());
+                    return ReadEnd::input_closed;
+                }
+                continue;
+            }
             // A standard input that was never open is simply no input.
             if (errno != EBADF) log_error_with("stdin read failed", Error::last_os());
             return ReadEnd::input_closed;
@@ -104,9 +145,22 @@ ReadEnd read_lines(int fd, const CommandSender& sender) {
 }  // namespace
 
 void run_stdin_reader(int fd, CommandSender sender) {
-    if (read_lines(fd, sender) == ReadEnd::input_closed) {
+    ReadEnd end = ReadEnd::input_closed;
+    // Whatever stops the reading (running out of memory above all), the
+    // main loop must learn that input has ended: otherwise nobody could end
+    // the shell through standard input any more.
+    try {
+        end = read_lines(fd, sender);
+    } catch (const std::exception& error) {
+        log_error_with("stdin read failed", Error::text(error.what()));
+    }
+    if (end == ReadEnd::input_closed) {
         // Whether the main loop still listens does not matter any more.
-        (void)sender.send(StdinClosed{});
+        try {
+            (void)sender.send(StdinClosed{});
+        } catch (const std::exception&) {
+            // Out of memory for the last command too: nothing left to try.
+        }
     }
 }
 

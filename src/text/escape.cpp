@@ -9,6 +9,15 @@ bool needs_escape(unsigned char byte, EscapeFor target) noexcept {
     return byte == 0x7F;
 }
 
+// Bytes that append_escaped writes for `byte` in a diagnostic.
+std::size_t escaped_width(unsigned char byte) noexcept {
+    if (!needs_escape(byte, EscapeFor::diagnostic)) return 1;
+    switch (byte) {
+    case '\b': case '\t': case '\n': case '\f': case '\r': return 2;
+    default: return 6;
+    }
+}
+
 }  // namespace
 
 void append_escaped(std::string& out, std::string_view text, EscapeFor target) {
@@ -37,9 +46,22 @@ void append_escaped(std::string& out, std::string_view text, EscapeFor target) {
 }
 
 std::string escape_peer_text(std::string_view text) {
+    // Where the quote ends: as far as the escaped bytes fit, then back to the
+    // start of a character, so that the diagnostic stays valid UTF-8.
+    std::size_t cut = 0;
+    for (std::size_t width = 0; cut < text.size(); ++cut) {
+        width += escaped_width(static_cast<unsigned char>(text[cut]));
+        if (width > quoted_text_limit) break;
+    }
+    if (cut < text.size()) {
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    }
     std::string out;
-    out.reserve(text.size());
-    append_escaped(out, text, EscapeFor::diagnostic);
+    out.reserve(cut + 32);
+    append_escaped(out, text.substr(0, cut), EscapeFor::diagnostic);
+    if (cut < text.size()) {
+        out.append("\u2026(").append(std::to_string(text.size() - cut)).append(" bytes cut)");
+    }
     return out;
 }
 

@@ -3,6 +3,7 @@
 // strings on standard output, and wherever a diagnostic quotes text that
 // came from outside.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -21,7 +22,14 @@ enum class EscapeFor {
 // lower-case hex). Runs of bytes that need no escape are copied in one piece.
 void append_escaped(std::string& out, std::string_view text, EscapeFor target);
 
-// Text from the peer, made safe to insert into a diagnostic.
+// How much of a text from outside a diagnostic quotes, escapes included.
+inline constexpr std::size_t quoted_text_limit = 256;
+
+// Text from outside (the peer, the environment), made safe to insert into a
+// diagnostic: escaped for EscapeFor::diagnostic and kept short. Beyond
+// quoted_text_limit bytes it is cut at a character boundary and ends with
+// "…(N bytes cut)", N counting the bytes of `text` left out, so that a
+// multi-megabyte line never becomes a multi-megabyte diagnostic.
 std::string escape_peer_text(std::string_view text);
 
 }  // namespace tsb
