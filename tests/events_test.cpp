@@ -325,9 +325,13 @@ TEST(Events, LongLinesSurvivePartialWrites) {
         });
         EventWriter writer(write_end.get());
         const auto result = writer.write_data_event(1, 2, bytes);
+        // A non-blocking pipe keeps the rest waiting in the writer.
+        EXPECT_EQ(writer.pending() > 0, non_blocking);
+        const auto flushed = writer.flush_all();
         write_end.reset();
         reader.join();
         ASSERT_TRUE(result) << result.error().describe();
+        ASSERT_TRUE(flushed) << flushed.error().describe();
         EXPECT_TRUE(received == expected) << "non_blocking=" << non_blocking;
     }
 }

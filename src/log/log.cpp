@@ -2,8 +2,9 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <mutex>
+
+#include "sys/io.hpp"
 
 namespace tsb {
 namespace {
@@ -17,16 +18,10 @@ std::mutex& stderr_lock() {
 
 void write_line(std::string_view line) {
     std::lock_guard guard(stderr_lock());
-    while (!line.empty()) {
-        const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            // A closed (or otherwise unwritable) standard error loses the
-            // line; a diagnostic must never take the broker down.
-            return;
-        }
-        line.remove_prefix(static_cast<std::size_t>(written));
-    }
+    // A closed (or otherwise unwritable) standard error loses the line; a
+    // diagnostic must never take the broker down. Standard error may be the
+    // same pipe as standard output, made non-blocking: then it waits.
+    (void)write_all(STDERR_FILENO, line);
 }
 
 std::string format_line(std::string_view message, const Error* error) {

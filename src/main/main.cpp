@@ -21,6 +21,7 @@
 #include "readers/signal_reader.hpp"
 #include "readers/stdin_reader.hpp"
 #include "session/main_loop.hpp"
+#include "sys/io.hpp"
 
 namespace {
 
@@ -81,10 +82,17 @@ int main(int argc, char** argv) {
         ::_exit(1);
     }
 
+    // The loop must never wait on a peer that does not read while the other
+    // side needs it; see make_nonblocking_if_pipe for why only pipes and
+    // sockets are switched.
+    const int stdout_flags = ::fcntl(STDOUT_FILENO, F_GETFL);
+    const bool switched = tsb::make_nonblocking_if_pipe(STDOUT_FILENO);
     const auto exit_watch =
         config->use_pidfd ? tsb::ExitWatch::process_descriptor : tsb::ExitWatch::polling;
     const tsb::Result<int> status = tsb::main_loop(pty->child, std::move(pty->master), config->shell,
                                                    config->cwd, std::move(receiver), exit_watch);
+    // Whoever else holds this end of the pipe gets it back as it was.
+    if (switched) ::fcntl(STDOUT_FILENO, F_SETFL, stdout_flags);
     if (!status) {
         tsb::log_error_with("broker main loop failed", status.error());
         ::_exit(1);

@@ -14,15 +14,32 @@ namespace tsb {
 
 namespace detail {
 
+struct Queued {
+    BrokerCommand command;
+    std::size_t cost;
+};
+
 struct ChannelState {
     explicit ChannelState(Fd wake_fd) : wake(std::move(wake_fd)) {}
 
     std::mutex mutex;
-    std::deque<BrokerCommand> queue;
+    std::deque<Queued> queue;
     bool receiver_alive = true;
+    // The cost of every command sent and not yet done with.
+    std::size_t held = 0;
+    // Signalled when `held` shrinks or the receiver goes.
+    std::condition_variable room;
     // Written only by a send that finds the queue empty, read only by the
     // receiver's clear_wake(); the counter's value means nothing.
     const Fd wake;
+
+    void give_back(std::size_t cost) noexcept {
+        {
+            const std::lock_guard lock(mutex);
+            held -= cost;
+        }
+        room.notify_all();
+    }
 };
 
 }  // namespace detail
@@ -37,21 +54,64 @@ void signal_wake(int fd) noexcept {
     }
 }
 
+// Appends under the caller's lock.
+void enqueue(detail::ChannelState& state, BrokerCommand command, std::size_t cost) {
+    const bool was_empty = state.queue.empty();
+    state.queue.push_back({std::move(command), cost});
+    state.held += cost;
+    // Only the first command of a burst costs a system call. Signalling
+    // under the lock means the descriptor is already readable by the time
+    // any other thread can see this command in the queue.
+    if (was_empty) signal_wake(state.wake.get());
+}
+
+// The command given back to a sender whose receiver is gone.
+std::expected<void, BrokerCommand> hand_back(BrokerCommand& command) {
+    return std::expected<void, BrokerCommand>(std::unexpect, std::move(command));
+}
+
 }  // namespace
+
+CommandCredit::CommandCredit(std::shared_ptr<detail::ChannelState> state, std::size_t cost) noexcept
+    : state_(std::move(state)), cost_(cost) {}
+
+CommandCredit::CommandCredit(CommandCredit&& other) noexcept
+    : state_(std::move(other.state_)), cost_(std::exchange(other.cost_, 0)) {}
+
+CommandCredit& CommandCredit::operator=(CommandCredit&& other) noexcept {
+    if (this != &other) {
+        if (state_) state_->give_back(cost_);
+        state_ = std::move(other.state_);
+        cost_ = std::exchange(other.cost_, 0);
+    }
+    return *this;
+}
+
+CommandCredit::~CommandCredit() {
+    if (state_) state_->give_back(cost_);
+}
 
 CommandSender::CommandSender(std::shared_ptr<detail::ChannelState> state)
     : state_(std::move(state)) {}
 
-std::expected<void, BrokerCommand> CommandSender::send(BrokerCommand command) const {
-    if (!state_) return std::unexpected(std::move(command));
+std::expected<void, BrokerCommand> CommandSender::send(BrokerCommand command, std::size_t cost) const {
+    if (!state_) return hand_back(command);
     const std::lock_guard lock(state_->mutex);
-    if (!state_->receiver_alive) return std::unexpected(std::move(command));
-    const bool was_empty = state_->queue.empty();
-    state_->queue.push_back(std::move(command));
-    // Only the first command of a burst costs a system call. Signalling
-    // under the lock means the descriptor is already readable by the time
-    // any other thread can see this command in the queue.
-    if (was_empty) signal_wake(state_->wake.get());
+    if (!state_->receiver_alive) return hand_back(command);
+    enqueue(*state_, std::move(command), cost);
+    return {};
+}
+
+std::expected<void, BrokerCommand> CommandSender::send_waiting(BrokerCommand command,
+                                                               std::size_t cost) const {
+    if (!state_) return hand_back(command);
+    std::unique_lock lock(state_->mutex);
+    state_->room.wait(lock, [&] {
+        return !state_->receiver_alive || state_->held == 0 ||
+               state_->held + cost <= command_channel_capacity;
+    });
+    if (!state_->receiver_alive) return hand_back(command);
+    enqueue(*state_, std::move(command), cost);
     return {};
 }
 
@@ -75,23 +135,32 @@ CommandReceiver::~CommandReceiver() {
 
 void CommandReceiver::release() noexcept {
     if (!state_) return;
-    std::deque<BrokerCommand> dropped;
+    std::deque<detail::Queued> dropped;
     {
         const std::lock_guard lock(state_->mutex);
         state_->receiver_alive = false;
         dropped.swap(state_->queue);
     }
+    state_->room.notify_all();
     state_.reset();
     // `dropped` is destroyed here, outside the lock.
 }
 
-std::optional<BrokerCommand> CommandReceiver::try_recv() {
+std::optional<ReceivedCommand> CommandReceiver::try_recv_held() {
     if (!state_) return std::nullopt;
     const std::lock_guard lock(state_->mutex);
     if (state_->queue.empty()) return std::nullopt;
-    std::optional<BrokerCommand> command(std::move(state_->queue.front()));
+    detail::Queued& front = state_->queue.front();
+    std::optional<ReceivedCommand> received(
+        ReceivedCommand{std::move(front.command), CommandCredit(state_, front.cost)});
     state_->queue.pop_front();
-    return command;
+    return received;
+}
+
+std::optional<BrokerCommand> CommandReceiver::try_recv() {
+    std::optional<ReceivedCommand> received = try_recv_held();
+    if (!received) return std::nullopt;
+    return std::move(received->command);
 }
 
 int CommandReceiver::wake_fd() const noexcept {

@@ -1,10 +1,19 @@
 #pragma once
-// The command channel: an unbounded first-in first-out queue from any
-// number of CommandSenders to one CommandReceiver. Neither side ever
-// blocks. The channel also owns a wake-up descriptor (an eventfd, close-on-
-// exec) that becomes readable when a command is queued, so the main loop can
-// wait on the terminal and on the channel at once.
+// The command channel: a first-in first-out queue from any number of
+// CommandSenders to one CommandReceiver. It owns a wake-up descriptor (an
+// eventfd, close-on-exec) that becomes readable when a command is queued, so
+// the main loop can wait on the terminal and on the channel at once.
+//
+// The channel bounds what the broker holds on the peer's behalf. Every
+// command carries a cost (for a command read from standard input, the
+// length of its line), counted from its send until the main loop is done
+// with it: while it waits in the queue, while the loop holds it behind an
+// input the terminal has not taken yet, and while that input is written.
+// send_waiting() blocks while the count is above the capacity, so a peer
+// that outruns the terminal feels it as a pipe that is not read.
 
+#include <condition_variable>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -14,16 +23,46 @@
 
 namespace tsb {
 
+// What the broker holds at most in commands not yet acted on and input not
+// yet written. A single command larger than this is still taken once
+// nothing else is held, so no line the reader accepts can deadlock.
+inline constexpr std::size_t command_channel_capacity = 4 * 1024 * 1024;
+
 namespace detail {
 struct ChannelState;
 }
 
+// The cost of one command, given back to the channel when the credit is
+// destroyed: the main loop keeps it for as long as it holds the command.
+class CommandCredit {
+public:
+    CommandCredit() = default;
+    CommandCredit(CommandCredit&& other) noexcept;
+    CommandCredit& operator=(CommandCredit&& other) noexcept;
+    ~CommandCredit();
+
+private:
+    friend class CommandReceiver;
+    CommandCredit(std::shared_ptr<detail::ChannelState> state, std::size_t cost) noexcept;
+    std::shared_ptr<detail::ChannelState> state_;
+    std::size_t cost_ = 0;
+};
+
+struct ReceivedCommand {
+    BrokerCommand command;
+    CommandCredit credit;
+};
+
 class CommandSender {
 public:
     // Appends the command and reports success while the receiver exists;
-    // once it is gone, hands the command back. Never blocks. A moved-from
-    // sender belongs to no channel and hands every command back.
-    std::expected<void, BrokerCommand> send(BrokerCommand command) const;
+    // once it is gone, hands the command back. Never blocks: for commands
+    // that must get through whatever the peer has queued (signals).
+    std::expected<void, BrokerCommand> send(BrokerCommand command, std::size_t cost = 0) const;
+
+    // As send(), but first waits while the channel holds anything and this
+    // cost would take it above command_channel_capacity.
+    std::expected<void, BrokerCommand> send_waiting(BrokerCommand command, std::size_t cost) const;
 
 private:
     friend Result<std::pair<CommandSender, class CommandReceiver>> make_command_channel();
@@ -37,11 +76,13 @@ public:
     CommandReceiver& operator=(CommandReceiver&& other) noexcept;
     CommandReceiver(const CommandReceiver&) = delete;
     CommandReceiver& operator=(const CommandReceiver&) = delete;
-    // Drops every queued command; later sends fail.
+    // Drops every queued command; later sends fail, waiting ones included.
     ~CommandReceiver();
 
-    // The oldest queued command, or nothing when the queue is empty (whether
-    // or not senders remain). Never blocks.
+    // The oldest queued command with its credit, or nothing when the queue
+    // is empty (whether or not senders remain). Never blocks.
+    std::optional<ReceivedCommand> try_recv_held();
+    // The same, done with at once.
     std::optional<BrokerCommand> try_recv();
 
     // The wake-up protocol. A send that finds the queue empty makes

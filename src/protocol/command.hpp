@@ -9,12 +9,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include "text/window_size.hpp"
+
 namespace tsb {
 
-// Sets the window size, but only when both counts are present.
+// Sets the window size, but only when both counts are present; turns the
+// flow-control window on (a byte count) or off (0) when one is given.
 struct Connect {
-    std::optional<std::uint16_t> cols;
-    std::optional<std::uint16_t> rows;
+    std::optional<std::uint16_t> cols = std::nullopt;
+    std::optional<std::uint16_t> rows = std::nullopt;
+    std::optional<std::uint32_t> flow_window = std::nullopt;
     friend bool operator==(const Connect&, const Connect&) = default;
 };
 
@@ -25,8 +29,8 @@ struct Input {
 };
 
 struct Resize {
-    std::uint16_t cols = 80;
-    std::uint16_t rows = 24;
+    std::uint16_t cols = default_cols;
+    std::uint16_t rows = default_rows;
     friend bool operator==(const Resize&, const Resize&) = default;
 };
 
@@ -52,6 +56,22 @@ struct Signal {
     friend bool operator==(const Signal&, const Signal&) = default;
 };
 
-using BrokerCommand = std::variant<Connect, Input, Resize, Destroy, Ping, StdinClosed, Signal>;
+// The peer has consumed every data event up to and including `seq`.
+struct Ack {
+    std::uint64_t seq = 0;
+    friend bool operator==(const Ack&, const Ack&) = default;
+};
+
+using BrokerCommand =
+    std::variant<Connect, Input, Resize, Destroy, Ping, StdinClosed, Signal, Ack>;
+
+// The largest flow-control window a peer may ask for.
+inline constexpr std::uint32_t max_flow_window = 256 * 1024 * 1024;
+
+// Requests to end the session: acted on at once, whatever else waits.
+inline bool is_termination_request(const BrokerCommand& command) {
+    return std::holds_alternative<Destroy>(command) || std::holds_alternative<StdinClosed>(command) ||
+           std::holds_alternative<Signal>(command);
+}
 
 }  // namespace tsb

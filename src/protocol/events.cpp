@@ -12,6 +12,7 @@
 #include <exception>
 
 #include "protocol/base64.hpp"
+#include "sys/io.hpp"
 #include "text/escape.hpp"
 #include "text/utf8.hpp"
 
@@ -115,14 +116,6 @@ void append_float(std::string& out, double number) {
 
 // A descriptor left in non-blocking mode by whoever shares it with us must
 // not turn a busy peer into a failed session: wait until it drains.
-Result<void> wait_writable(int fd) {
-    pollfd entry{.fd = fd, .events = POLLOUT, .revents = 0};
-    while (::poll(&entry, 1, -1) < 0) {
-        if (errno != EINTR) return fail(Error::last_os());
-    }
-    return {};
-}
-
 }  // namespace
 
 std::uint64_t now_ms() noexcept {
@@ -147,6 +140,13 @@ Json make_pong_event(const std::optional<Json>& nonce) {
     Json event = Json::object();
     event["nonce"] = nonce.value_or(Json(nullptr));
     event["type"] = "pong";
+    return event;
+}
+
+Json make_flow_control_event(std::uint32_t window) {
+    Json event = Json::object();
+    event["type"] = "flow_control";
+    event["window"] = window;
     return event;
 }
 
@@ -210,22 +210,6 @@ void serialize_json(const Json& value, std::string& out) {
     }
 }
 
-Result<void> write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written > 0) {
-            bytes.remove_prefix(static_cast<std::size_t>(written));
-        } else if (written == 0) {
-            return fail(Error::text("short write"));
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (auto waited = wait_writable(fd); !waited) return waited;
-        } else if (errno != EINTR) {
-            return fail(Error::last_os());
-        }
-    }
-    return {};
-}
-
 EventWriter::EventWriter(int fd) : fd_(fd) {}
 
 Result<void> EventWriter::write_json_line(const Json& value) {
@@ -237,7 +221,7 @@ Result<void> EventWriter::write_json_line(const Json& value) {
         // Only running out of memory gets here; the run cannot go on.
         return fail(Error::text(std::string("failed to serialize event: ") + error.what()));
     }
-    return write_all(fd_, line_);
+    return send_line();
 }
 
 Result<void> EventWriter::write_data_event(std::uint64_t seq, std::uint64_t ts,
@@ -260,7 +244,47 @@ Result<void> EventWriter::write_data_event(std::uint64_t seq, std::uint64_t ts,
     } catch (const std::exception& error) {
         return fail(Error::text(std::string("failed to build data event: ") + error.what()));
     }
-    return write_all(fd_, line_);
+    return send_line();
+}
+
+Result<void> EventWriter::send_line() {
+    if (pending() == 0) {
+        Result<std::size_t> written = write_some(fd_, line_);
+        if (!written) return fail(std::move(written.error()));
+        if (*written == line_.size()) return {};
+        waiting_.clear();
+        waiting_offset_ = 0;
+        waiting_.append(std::string_view(line_).substr(*written));
+        return {};
+    }
+    try {
+        waiting_.append(line_);
+    } catch (const std::exception& error) {
+        return fail(Error::text(std::string("failed to queue event: ") + error.what()));
+    }
+    return flush();
+}
+
+Result<void> EventWriter::flush() {
+    Result<std::size_t> written = write_some(fd_, std::string_view(waiting_).substr(waiting_offset_));
+    if (!written) return fail(std::move(written.error()));
+    waiting_offset_ += *written;
+    if (waiting_offset_ == waiting_.size()) {
+        waiting_.clear();
+        waiting_offset_ = 0;
+    } else if (waiting_offset_ > waiting_.size() / 2) {
+        waiting_.erase(0, waiting_offset_);
+        waiting_offset_ = 0;
+    }
+    return {};
+}
+
+Result<void> EventWriter::flush_all() {
+    if (auto written = write_all(fd_, std::string_view(waiting_).substr(waiting_offset_)); !written)
+        return written;
+    waiting_.clear();
+    waiting_offset_ = 0;
+    return {};
 }
 
 }  // namespace tsb

@@ -24,6 +24,8 @@ std::uint64_t now_ms() noexcept;
 nlohmann::json make_ready_event(std::uint64_t ts, int pid, const std::vector<std::string>& shell,
                                 const std::string& cwd);
 nlohmann::json make_pong_event(const std::optional<nlohmann::json>& nonce);
+// Confirms a flow-control window asked for by terminal.connect (0: off).
+nlohmann::json make_flow_control_event(std::uint32_t window);
 // `exit_code` is nothing when a signal ended the shell.
 nlohmann::json make_closed_event(std::uint64_t seq, std::uint64_t ts,
                                  std::optional<int> exit_code, std::string_view reason);
@@ -37,27 +39,39 @@ nlohmann::json make_data_event(std::uint64_t seq, std::uint64_t ts, std::string_
 // that are not UTF-8 come out as U+FFFD. Throws only when out of memory.
 void serialize_json(const nlohmann::json& value, std::string& out);
 
-// Writes all of `bytes` to `fd`, resuming after partial writes and EINTR,
-// and waiting for room when the descriptor is non-blocking and full.
-Result<void> write_all(int fd, std::string_view bytes);
-
-// The writer of standard output. It owns one line buffer, reused for every
-// event, so relaying output allocates nothing per event.
+// The writer of standard output. Lines are written as far as the descriptor
+// takes them; what a non-blocking descriptor cannot take yet waits here, in
+// order, until flush() finds room. A blocking descriptor takes every line
+// whole. One line buffer is reused for every event, so relaying output
+// allocates nothing per event while the peer keeps up.
 class EventWriter {
 public:
     explicit EventWriter(int fd);
 
-    // Serializes `value`, appends one line feed and writes the line with one
-    // system call where the descriptor accepts it whole.
+    // Serializes `value` and appends one line feed; written with one system
+    // call when nothing waits and the descriptor accepts it whole.
     Result<void> write_json_line(const nlohmann::json& value);
 
     // {"data_b64":"...","seq":N,"ts":T,"type":"data"}: the Base64 text is
     // encoded straight into the line buffer.
     Result<void> write_data_event(std::uint64_t seq, std::uint64_t ts, std::span<const char> bytes);
 
+    // Bytes of event lines that wait for room.
+    std::size_t pending() const noexcept { return waiting_.size() - waiting_offset_; }
+    // Writes what waits as far as the descriptor takes it now.
+    Result<void> flush();
+    // Writes what waits, waiting for room as long as it takes.
+    Result<void> flush_all();
+
+    int fd() const noexcept { return fd_; }
+
 private:
+    Result<void> send_line();
+
     int fd_;
     std::string line_;
+    std::string waiting_;
+    std::size_t waiting_offset_ = 0;
 };
 
 }  // namespace tsb

@@ -312,11 +312,39 @@ BrokerCommand ping_command(json& params) {
     return Ping{std::move(*it)};
 }
 
-ParsedLine command_for(const std::string& method, json& params) {
-    if (method == "terminal.connect") {
-        return Connect{optional_count(params, "cols", default_cols),
-                       optional_count(params, "rows", default_rows)};
+// A non-negative integer no larger than `max`; nothing for anything else
+// (fractions and exponents too, even when whole, as for sizes).
+std::optional<std::uint64_t> bounded_count(const json& value, std::uint64_t max) {
+    if (value.is_number_unsigned()) {
+        const auto number = value.get<json::number_unsigned_t>();
+        if (number <= max) return number;
     }
+    return std::nullopt;
+}
+
+ParsedLine connect_command(const json& params) {
+    Connect connect{optional_count(params, "cols", default_cols),
+                    optional_count(params, "rows", default_rows), std::nullopt};
+    if (const json* window = find_param(params, "flow_window")) {
+        const auto bytes = bounded_count(*window, max_flow_window);
+        if (!bytes) {
+            return reject("bad terminal.connect: flow_window must be an integer from 0 to " +
+                          std::to_string(max_flow_window));
+        }
+        connect.flow_window = static_cast<std::uint32_t>(*bytes);
+    }
+    return connect;
+}
+
+ParsedLine ack_command(const json& params) {
+    const json* seq = find_param(params, "seq");
+    const auto value = seq != nullptr ? bounded_count(*seq, UINT64_MAX) : std::nullopt;
+    if (!value) return reject("bad terminal.ack: seq must be a non-negative integer");
+    return Ack{*value};
+}
+
+ParsedLine command_for(const std::string& method, json& params) {
+    if (method == "terminal.connect") return connect_command(params);
     if (method == "terminal.input") return input_command(params);
     if (method == "terminal.resize") {
         return Resize{parse_positive_value(find_param(params, "cols"), default_cols),
@@ -324,6 +352,7 @@ ParsedLine command_for(const std::string& method, json& params) {
     }
     if (method == "terminal.ping") return ping_command(params);
     if (method == "terminal.destroy") return Destroy{};
+    if (method == "terminal.ack") return ack_command(params);
     return reject("unsupported JSON-RPC method: " + escape_peer_text(method));
 }
 

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <atomic>
+#include <memory>
 #include <cerrno>
 #include <string>
 #include <string_view>
@@ -125,13 +126,8 @@ Result<void> wait_for_signal(int fd) {
 // The report of a reader that has stopped working.
 void report_unexpected(const Error& error) { log_error_with("Unexpected error", error); }
 
-void run_signal_reader(const CommandSender& sender) {
-    auto registration = SignalRegistration::install();
-    if (!registration) {
-        log_error_with("failed to register signal handlers", registration.error());
-        return;
-    }
-    const int fd = registration->wake_fd();
+void run_signal_reader(const SignalRegistration& registration, const CommandSender& sender) {
+    const int fd = registration.wake_fd();
     drain(fd);
     while (detail::report_pending_signals(sender)) {
         if (auto woken = wait_for_signal(fd); !woken) {
@@ -161,8 +157,17 @@ bool report_pending_signals(const CommandSender& sender) {
 }  // namespace detail
 
 Result<void> spawn_signal_reader(CommandSender sender) {
+    // The handlers go in before this returns, on the caller's thread: from
+    // then on (and so before the shell exists) SIGINT and SIGTERM can only
+    // become commands, never end the broker.
+    auto registration = SignalRegistration::install();
+    if (!registration) {
+        log_error_with("failed to register signal handlers", registration.error());
+        return {};
+    }
+    auto installed = std::make_shared<SignalRegistration>(std::move(*registration));
     return spawn_named_thread("terminal-stream-signal-reader",
-                              [sender = std::move(sender)] { run_signal_reader(sender); });
+                              [installed, sender = std::move(sender)] { run_signal_reader(*installed, sender); });
 }
 
 }  // namespace tsb

@@ -8,8 +8,10 @@
 
 namespace tsb {
 
-// Starts the detached thread "terminal-stream-signal-reader". Fails only
-// when the thread cannot be created.
+// Installs the handlers for SIGINT and SIGTERM, then starts the detached
+// thread "terminal-stream-signal-reader" that reports them. Fails only when
+// the thread cannot be created; when the handlers cannot be installed it
+// writes one diagnostic and starts no thread.
 Result<void> spawn_signal_reader(CommandSender sender);
 
 }  // namespace tsb

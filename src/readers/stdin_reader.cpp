@@ -44,7 +44,9 @@ bool handle_line(std::string_view line, const CommandSender& sender) {
         return true;
     }
     if (!*parsed) return true;
-    return sender.send(std::move(**parsed)).has_value();
+    // Waits while the broker holds as much as it may: the peer then finds
+    // its pipe full, as with any program that does not read.
+    return sender.send_waiting(std::move(**parsed), line.size()).has_value();
 }
 
 // Splits new bytes into lines; the LF is searched for only in the bytes

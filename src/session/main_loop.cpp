@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <deque>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -19,10 +21,23 @@
 namespace tsb {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr std::size_t read_buffer_size = 65536;
 // Without a process descriptor the loop cannot be woken by the shell's
 // exit, so it looks at least this often.
 constexpr int exit_check_interval_ms = 50;
+// While more event bytes than this wait for the peer to read them, the
+// terminal is not read: the program on it is held back by the kernel, and
+// what the broker holds stays small. Two full reads' worth of lines.
+constexpr std::size_t max_waiting_output = 192 * 1024;
+// Once the shell is gone and its end was asked for, the terminal is given
+// this long to report the end of its output (the kernel hands the last
+// bytes to the master a moment after the writer has gone). If something
+// else still holds it open, the broker stops waiting for it.
+constexpr auto abandon_grace = std::chrono::milliseconds(200);
+// What is relayed at most from a terminal that is being abandoned.
+constexpr std::size_t abandon_read_limit = 1024 * 1024;
 
 // A descriptor that becomes readable when the shell ends, so the loop can
 // sleep until something happens. Nothing when the kernel (or a seccomp
@@ -39,6 +54,40 @@ Fd open_process_descriptor(pid_t pid, ExitWatch exit_watch) {
     return {};
 }
 
+// Data events the peer has not acknowledged yet, while it uses a window.
+class FlowWindow {
+public:
+    bool on() const noexcept { return window_ > 0; }
+    bool full() const noexcept { return on() && unacked_bytes_ >= window_; }
+
+    // Events sent before the window changes need no acknowledgement.
+    void set(std::uint32_t window) {
+        window_ = window;
+        unacked_.clear();
+        unacked_bytes_ = 0;
+    }
+    void sent(std::uint64_t seq, std::size_t bytes) {
+        if (!on()) return;
+        unacked_.push_back({seq, bytes});
+        unacked_bytes_ += bytes;
+    }
+    void acknowledged(std::uint64_t seq) {
+        while (!unacked_.empty() && unacked_.front().seq <= seq) {
+            unacked_bytes_ -= unacked_.front().bytes;
+            unacked_.pop_front();
+        }
+    }
+
+private:
+    struct Sent {
+        std::uint64_t seq;
+        std::size_t bytes;
+    };
+    std::uint32_t window_ = 0;
+    std::deque<Sent> unacked_;
+    std::size_t unacked_bytes_ = 0;
+};
+
 class Session {
 public:
     Session(ChildProcess child, Fd master, CommandReceiver receiver, ExitWatch exit_watch)
@@ -52,17 +101,25 @@ public:
 
 private:
     bool input_pending() const noexcept { return !pending_input_.empty(); }
+    bool output_backed_up() const noexcept { return out_.pending() > max_waiting_output; }
+    bool may_read() const noexcept { return !pty_closed_ && !output_backed_up() && !flow_.full(); }
 
-    Result<void> drain_commands();
-    Result<void> handle(BrokerCommand& command);
-    void start_input(std::string data);
+    Result<void> take_commands();
+    Result<void> apply_held();
+    Result<void> apply(ReceivedCommand& received);
+    void terminate(const BrokerCommand& command);
+    void acknowledge(const Ack& ack);
+    Result<void> connect(const Connect& connect);
+    void start_input(ReceivedCommand& received);
     void write_pending_input();
     void set_window_size(std::uint16_t cols, std::uint16_t rows, std::string_view context);
     void request_termination(std::string_view context);
     Result<void> check_shell();
+    int poll_timeout() const;
     Result<void> wait_and_relay();
     Result<void> relay_without_waiting();
     Result<void> relay_one_read();
+    Result<void> abandon_terminal();
     Result<int> finish();
 
     ChildProcess child_;
@@ -81,12 +138,19 @@ private:
     bool exit_check_due_ = true;
     // The last read returned output: the terminal most likely has more.
     bool output_flowing_ = false;
+    // Set once the shell is gone and its end was asked for.
+    std::optional<Clock::time_point> abandon_at_;
+    FlowWindow flow_;
 
-    // The unwritten rest of the input being written. While it is not empty
-    // no further command is taken, so everything after an input still
-    // applies only once the whole input has reached the terminal.
+    // Commands taken off the channel that wait for their turn: behind an
+    // input the terminal has not taken in full, or, for a ping, behind
+    // output the peer has not read. Termination requests and acks never
+    // wait here.
+    std::deque<ReceivedCommand> held_;
+    // The unwritten rest of the input being written, and its credit.
     std::string pending_input_;
     std::size_t pending_offset_ = 0;
+    CommandCredit pending_credit_;
 };
 
 Result<int> Session::run(const std::vector<std::string>& shell, const std::string& cwd) {
@@ -96,52 +160,96 @@ Result<int> Session::run(const std::vector<std::string>& shell, const std::strin
     read_buffer_ = std::make_unique<char[]>(read_buffer_size);
 
     for (;;) {
-        if (!input_pending()) {
-            if (auto drained = drain_commands(); !drained) return fail(drained.error());
-        }
+        if (auto taken = take_commands(); !taken) return fail(taken.error());
         if (auto checked = check_shell(); !checked) return fail(checked.error());
+        if (exit_status_ && kill_sent_ && !pty_closed_ && !abandon_at_)
+            abandon_at_ = Clock::now() + abandon_grace;
+        if (abandon_at_ && !pty_closed_ && Clock::now() >= *abandon_at_) {
+            if (auto abandoned = abandon_terminal(); !abandoned) return fail(abandoned.error());
+        }
         if (exit_status_ && pty_closed_) return finish();
-        if (auto relayed = output_flowing_ ? relay_without_waiting() : wait_and_relay(); !relayed)
+        const bool read_on = output_flowing_ && may_read();
+        if (auto relayed = read_on ? relay_without_waiting() : wait_and_relay(); !relayed)
             return fail(relayed.error());
     }
 }
 
-Result<void> Session::drain_commands() {
-    while (!input_pending()) {
-        std::optional<BrokerCommand> command = receiver_.try_recv();
-        if (!command) break;
-        if (auto handled = handle(*command); !handled) return handled;
+// Takes everything the readers have sent: termination requests and acks act
+// at once, the rest is applied in order as far as it can be.
+Result<void> Session::take_commands() {
+    while (std::optional<ReceivedCommand> received = receiver_.try_recv_held()) {
+        if (is_termination_request(received->command)) {
+            terminate(received->command);
+        } else if (const Ack* ack = std::get_if<Ack>(&received->command)) {
+            acknowledge(*ack);
+        } else {
+            held_.push_back(std::move(*received));
+        }
+    }
+    return apply_held();
+}
+
+// A ping waits while output is backed up: its pong would only add to what
+// waits, and the peer that is not reading would not see it anyway.
+Result<void> Session::apply_held() {
+    while (!held_.empty() && !input_pending()) {
+        if (std::holds_alternative<Ping>(held_.front().command) && output_backed_up()) break;
+        ReceivedCommand received = std::move(held_.front());
+        held_.pop_front();
+        if (auto applied = apply(received); !applied) return applied;
     }
     return {};
 }
 
-Result<void> Session::handle(BrokerCommand& command) {
+Result<void> Session::apply(ReceivedCommand& received) {
     return std::visit(
-        [this](auto& c) -> Result<void> {
+        [&](auto& c) -> Result<void> {
             using T = std::decay_t<decltype(c)>;
             if constexpr (std::is_same_v<T, Connect>) {
-                if (c.cols && c.rows) set_window_size(*c.cols, *c.rows, "connect resize failed");
+                return connect(c);
             } else if constexpr (std::is_same_v<T, Input>) {
-                start_input(std::move(c.data));
+                start_input(received);
             } else if constexpr (std::is_same_v<T, Resize>) {
                 set_window_size(c.cols, c.rows, "resize failed");
-            } else if constexpr (std::is_same_v<T, Destroy>) {
-                request_termination("destroy failed");
             } else if constexpr (std::is_same_v<T, Ping>) {
                 return out_.write_json_line(make_pong_event(c.nonce));
-            } else if constexpr (std::is_same_v<T, StdinClosed>) {
-                request_termination("stdin closed while killing PTY");
-            } else if constexpr (std::is_same_v<T, Signal>) {
-                request_termination("failed to kill PTY on " + std::string(c.signal_name));
             }
             return {};
         },
-        command);
+        received.command);
 }
 
-void Session::start_input(std::string data) {
-    pending_input_ = std::move(data);
+void Session::terminate(const BrokerCommand& command) {
+    if (std::holds_alternative<Destroy>(command)) {
+        request_termination("destroy failed");
+    } else if (std::holds_alternative<StdinClosed>(command)) {
+        request_termination("stdin closed while killing PTY");
+    } else if (const Signal* signal = std::get_if<Signal>(&command)) {
+        request_termination("failed to kill PTY on " + std::string(signal->signal_name));
+    }
+}
+
+void Session::acknowledge(const Ack& ack) {
+    if (ack.seq > seq_) {
+        log_message("bad terminal.ack: seq " + std::to_string(ack.seq) + " has not been sent (last " +
+                    std::to_string(seq_) + ")");
+        return;
+    }
+    flow_.acknowledged(ack.seq);
+}
+
+Result<void> Session::connect(const Connect& connect) {
+    if (connect.cols && connect.rows)
+        set_window_size(*connect.cols, *connect.rows, "connect resize failed");
+    if (!connect.flow_window) return {};
+    flow_.set(*connect.flow_window);
+    return out_.write_json_line(make_flow_control_event(*connect.flow_window));
+}
+
+void Session::start_input(ReceivedCommand& received) {
+    pending_input_ = std::move(std::get<Input>(received.command).data);
     pending_offset_ = 0;
+    pending_credit_ = std::move(received.credit);
     write_pending_input();
 }
 
@@ -149,10 +257,10 @@ void Session::start_input(std::string data) {
 // blocking. Blocking here would deadlock against a shell that echoes: it
 // stops reading its input while nobody reads its echo.
 void Session::write_pending_input() {
-    const auto drop = [this](const Error& error) {
-        log_error_with("failed to write input into PTY", error);
+    const auto done = [this] {
         pending_input_.clear();
         pending_offset_ = 0;
+        pending_credit_ = CommandCredit();
     };
     while (pending_offset_ < pending_input_.size()) {
         const ssize_t written = ::write(master_.get(), pending_input_.data() + pending_offset_,
@@ -160,15 +268,16 @@ void Session::write_pending_input() {
         if (written > 0) {
             pending_offset_ += static_cast<std::size_t>(written);
         } else if (written == 0) {
-            return drop(Error::text("short write to PTY"));
+            log_error_with("failed to write input into PTY", Error::text("short write to PTY"));
+            return done();
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
             return;  // the terminal's input queue is full; poll for room
         } else if (errno != EINTR) {
-            return drop(Error::last_os());
+            log_error_with("failed to write input into PTY", Error::last_os());
+            return done();
         }
     }
-    pending_input_.clear();
-    pending_offset_ = 0;
+    done();
 }
 
 void Session::set_window_size(std::uint16_t cols, std::uint16_t rows, std::string_view context) {
@@ -194,45 +303,54 @@ Result<void> Session::check_shell() {
     return {};
 }
 
-// Sleeps until the terminal has output or room for pending input, a command
-// is queued, or the shell ends; then acts on what woke it.
+int Session::poll_timeout() const {
+    int timeout = (exit_status_ || process_fd_) ? -1 : exit_check_interval_ms;
+    if (abandon_at_) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*abandon_at_ - Clock::now());
+        const int left_ms = static_cast<int>(std::max<std::int64_t>(0, left.count()));
+        timeout = timeout < 0 ? left_ms : std::min(timeout, left_ms);
+    }
+    return timeout;
+}
+
+// Sleeps until the terminal has output (and the peer room for it) or room
+// for pending input, the peer has room for waiting events, a command is
+// queued, or the shell ends; then acts on what woke it.
 Result<void> Session::wait_and_relay() {
-    pollfd fds[3];
+    pollfd fds[4];
     nfds_t count = 0;
-    int master_slot = -1, wake_slot = -1, process_slot = -1;
+    const auto add = [&](int fd, short events) {
+        fds[count] = {fd, events, 0};
+        return static_cast<int>(count++);
+    };
 
     // Once the terminal has reported the end of its output it stays
     // readable; polling it again would spin.
     short master_events = 0;
-    if (!pty_closed_) master_events |= POLLIN;
+    if (may_read()) master_events |= POLLIN;
     if (input_pending()) master_events |= POLLOUT;
-    if (master_events != 0) {
-        master_slot = static_cast<int>(count);
-        fds[count++] = {master_.get(), master_events, 0};
-    }
-    if (!input_pending()) {
-        wake_slot = static_cast<int>(count);
-        fds[count++] = {receiver_.wake_fd(), POLLIN, 0};
-    }
-    if (process_fd_) {
-        process_slot = static_cast<int>(count);
-        fds[count++] = {process_fd_.get(), POLLIN, 0};
-    }
-    const int timeout = (exit_status_ || process_fd_) ? -1 : exit_check_interval_ms;
+    const int master_slot = master_events != 0 ? add(master_.get(), master_events) : -1;
+    const int wake_slot = add(receiver_.wake_fd(), POLLIN);
+    const int process_slot = process_fd_ ? add(process_fd_.get(), POLLIN) : -1;
+    const int out_slot = out_.pending() > 0 ? add(out_.fd(), POLLOUT) : -1;
 
-    const int ready = ::poll(fds, count, timeout);
+    const int ready = ::poll(fds, count, poll_timeout());
     if (ready < 0) return errno == EINTR ? Result<void>{} : fail(Error::last_os());
     if (ready == 0) return {};
 
-    if (wake_slot >= 0 && fds[wake_slot].revents != 0) receiver_.clear_wake();
+    if (fds[wake_slot].revents != 0) receiver_.clear_wake();
     if (process_slot >= 0 && fds[process_slot].revents != 0) exit_check_due_ = true;
+    // POLLERR or POLLHUP on standard output: the write says what happened.
+    if (out_slot >= 0 && fds[out_slot].revents != 0) {
+        if (auto flushed = out_.flush(); !flushed) return flushed;
+    }
     if (master_slot < 0) return {};
 
     const short revents = fds[master_slot].revents;
     if (revents & POLLNVAL) return fail(Error::text("PTY poll returned POLLNVAL"));
     if (revents & POLLERR) log_message("PTY poll returned POLLERR");
     if (input_pending() && (revents & (POLLOUT | POLLERR | POLLHUP))) write_pending_input();
-    if (!pty_closed_ && (revents & (POLLIN | POLLHUP))) return relay_one_read();
+    if (may_read() && (revents & (POLLIN | POLLHUP))) return relay_one_read();
     return {};
 }
 
@@ -265,7 +383,25 @@ Result<void> Session::relay_one_read() {
     ++seq_;
     const std::span<const char> bytes(read_buffer_.get(), static_cast<std::size_t>(n));
     if (auto written = out_.write_data_event(seq_, now_ms(), bytes); !written) return written;
+    flow_.sent(seq_, bytes.size());
     output_flowing_ = true;
+    return {};
+}
+
+// The shell is gone and its end was asked for, but something else still
+// holds the terminal open: relay what it has ready and close the master,
+// which hangs up whatever holds the other side.
+Result<void> Session::abandon_terminal() {
+    std::size_t relayed = 0;
+    while (!pty_closed_ && relayed < abandon_read_limit) {
+        const std::uint64_t seq_before = seq_;
+        if (auto read = relay_one_read(); !read) return read;
+        if (seq_ == seq_before) break;  // nothing ready, or the end
+        relayed += read_buffer_size;
+    }
+    pty_closed_ = true;
+    output_flowing_ = false;
+    master_.reset();
     return {};
 }
 
@@ -284,6 +420,7 @@ Result<int> Session::finish() {
                                           exited ? std::optional<int>(exit_code) : std::nullopt,
                                           reason);
     if (auto written = out_.write_json_line(closed); !written) return fail(written.error());
+    if (auto flushed = out_.flush_all(); !flushed) return fail(flushed.error());
     return exited ? exit_code : 0;
 }
 

@@ -1,0 +1,28 @@
+#pragma once
+// Writing to descriptors that may be non-blocking.
+
+#include <cstddef>
+#include <string_view>
+
+#include "sys/error.hpp"
+
+namespace tsb {
+
+// Writes as much of `bytes` as the descriptor takes now, resuming after
+// partial writes and EINTR; stops without an error when a non-blocking
+// descriptor is full. Returns how many bytes were written.
+Result<std::size_t> write_some(int fd, std::string_view bytes);
+
+// Writes all of `bytes`, waiting for room when the descriptor is
+// non-blocking and full.
+Result<void> write_all(int fd, std::string_view bytes);
+
+// Makes standard output non-blocking when it is a pipe or a socket, so that
+// a peer that stops reading cannot stall the writer; true if it did. A
+// pipe's or socket's write end is the broker's own (the peer reads from the
+// other end), whereas a terminal or a file may be shared with other
+// programs, whose writes would start to fail with EAGAIN: those are left
+// blocking.
+bool make_nonblocking_if_pipe(int fd);
+
+}  // namespace tsb
