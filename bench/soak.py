@@ -419,7 +419,8 @@ def stdout_full(args):
 # --- mutated input lines --------------------------------------------------------
 
 METHODS = ("terminal.connect", "terminal.input", "terminal.resize", "terminal.ping",
-           "terminal.destroy")
+           "terminal.destroy", "terminal.ack")
+MAX_FLOW_WINDOW = 256 * 1024 * 1024
 WHITE_SPACE = set(map(chr, [*range(0x09, 0x0E), 0x20, 0x85, 0xA0, 0x1680, *range(0x2000, 0x200B),
                             0x2028, 0x2029, 0x202F, 0x205F, 0x3000]))
 BASE64 = re.compile(r"[A-Za-z0-9+/]*={0,2}")
@@ -443,8 +444,13 @@ def object_pairs(items):
     return obj
 
 
+class SignedInt(int):
+    """An integer written with a minus sign: the JSON reader keeps it as a
+    signed number even when it is 0, and counts take only unsigned ones."""
+
+
 def json_int(text):
-    value = int(text)
+    value = int(text) if not text.startswith("-") else SignedInt(text)
     if -2**63 <= value < 2**64:
         return value
     return json_float(text)  # beyond 64 bits the reader takes it as a double
@@ -549,7 +555,17 @@ def expected(line):
         if base64.b64encode(decoded).decode() != data:
             return 1, None  # bits set beyond the last whole byte
         return 0, ("input" if decoded else None)
+    if method == "terminal.connect" and "flow_window" in params:
+        if not is_count(params["flow_window"], MAX_FLOW_WINDOW):
+            return 1, None
+    if method == "terminal.ack" and not is_count(params.get("seq"), 2**64 - 1):
+        return 1, None
     return 0, method
+
+
+def is_count(value, most):
+    """A JSON integer from 0 to `most`: fractions and exponents do not count."""
+    return type(value) is int and 0 <= value <= most
 
 
 def seed_lines(rng, big):
@@ -596,11 +612,11 @@ INVALID_UTF8 = [b"\xff", b"\xc0\x80", b"\xed\xa0\x80", b"\x80", b"\xe2\x82", b"\
 
 def mutate(rng, line, seeds):
     line = bytearray(line)
-    for _ in range(rng.randint(1, 3)):
+    for _ in range(rng.choice((1, 1, 1, 2, 2, 3))):
         at = rng.randrange(len(line) + 1)
         choice = rng.randrange(9)
         if choice == 0 and line:  # bit flips
-            for _ in range(rng.randint(1, 3)):
+            for _ in range(rng.choice((1, 1, 1, 2, 2, 3))):
                 i = rng.randrange(len(line))
                 line[i] ^= 1 << rng.randrange(8)
         elif choice == 1:  # truncation
@@ -715,7 +731,7 @@ def main():
         "signals": lambda: signal_burst(args, 1000),
         "stdout-closed": lambda: stdout_closed(args),
         "stdout-full": lambda: stdout_full(args),
-        "mutated": lambda: mutated_lines(args, 20000 if long_mode else 2000),
+        "mutated": lambda: mutated_lines(args, 100000 if long_mode else 20000),
     }
     chosen = args.only.split(",") if args.only else list(scenarios)
     failed = 0

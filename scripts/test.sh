@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test twice: an optimised build (the flags the broker
-# ships with), then a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# ships with), then a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer. Then every fuzz target for a short while, and
+# the short soak and fault run against both builds (it prints figures).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,3 +22,8 @@ run_suite build/test -DCMAKE_BUILD_TYPE=Release
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DTSB_SANITIZE=ON
+echo "== fuzz targets, 20 s each"
+scripts/fuzz.sh 20
+echo "== soak and fault run, short mode"
+bench/soak.py --short --broker build/test/terminal-stream-broker \
+    --sanitized build/sanitize/terminal-stream-broker
