@@ -25,6 +25,7 @@ TEST(Escape, PeerTextForDiagnostics) {
         {std::string("a\0b", 3), "a\\u0000b"},
         {"\x1f", "\\u001f"},
         {"back\\slash \"quote\"", "back\\slash \"quote\""},
+        {"\xff\xce" "1 caf\xc3", "\ufffd\ufffd" "1 caf\ufffd"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(escape_peer_text(c.text), c.escaped) << testing::PrintToString(c.text);

@@ -263,6 +263,28 @@ TEST(ParseNotification, DiagnosticsQuoteOnlyAShortPrefixOfLongText) {
     }
 }
 
+// Lines the fuzzer found: the shortcut and the general reader agree on
+// them, and a diagnostic is one line of valid UTF-8.
+TEST(ParseNotification, FuzzFindingsStayFixed) {
+    const std::string lines[] = {
+        "\xce\xae" "1",  // the parser quoted the first byte of a character alone
+    };
+    for (const std::string& line : lines) {
+        SCOPED_TRACE(testing::PrintToString(line));
+        const ParsedLine parsed = parse_notification(line);
+        const ParsedLine general = detail::read_notification(line);
+        ASSERT_EQ(parsed.has_value(), general.has_value());
+        if (parsed) {
+            EXPECT_TRUE(*parsed == *general);
+            continue;
+        }
+        EXPECT_EQ(parsed.error().message, general.error().message);
+        const std::string err = format_diagnostic(parsed.error());
+        EXPECT_TRUE(is_valid_utf8(err)) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    }
+}
+
 TEST(ParseNotification, InputDecodingFaultsAndQuietCases) {
     const Rejected cases[] = {
         {input_line(""), ""},

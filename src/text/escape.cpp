@@ -1,5 +1,7 @@
 #include "text/escape.hpp"
 
+#include "text/utf8.hpp"
+
 namespace tsb {
 namespace {
 
@@ -46,21 +48,26 @@ void append_escaped(std::string& out, std::string_view text, EscapeFor target) {
 }
 
 std::string escape_peer_text(std::string_view text) {
-    // Where the quote ends: as far as the escaped bytes fit, then back to the
-    // start of a character, so that the diagnostic stays valid UTF-8.
-    std::size_t cut = 0;
-    for (std::size_t width = 0; cut < text.size(); ++cut) {
-        width += escaped_width(static_cast<unsigned char>(text[cut]));
-        if (width > quoted_text_limit) break;
-    }
-    if (cut < text.size()) {
-        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-    }
+    // One character at a time, as far as what it becomes fits. Bytes that
+    // are not UTF-8 (a parser quoting the first byte of a character, say)
+    // become U+FFFD, so that the diagnostic stays valid UTF-8.
     std::string out;
-    out.reserve(cut + 32);
-    append_escaped(out, text.substr(0, cut), EscapeFor::diagnostic);
-    if (cut < text.size()) {
-        out.append("\u2026(").append(std::to_string(text.size() - cut)).append(" bytes cut)");
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const auto byte = static_cast<unsigned char>(text[at]);
+        const std::size_t length = byte < 0x80 ? 1 : utf8_sequence_length(text, at);
+        const std::size_t width = byte < 0x80 ? escaped_width(byte) : length == 0 ? 3 : length;
+        if (out.size() + width > quoted_text_limit) break;
+        if (length == 0) {
+            out.append("\uFFFD");
+            ++at;
+            continue;
+        }
+        append_escaped(out, text.substr(at, length), EscapeFor::diagnostic);
+        at += length;
+    }
+    if (at < text.size()) {
+        out.append("\u2026(").append(std::to_string(text.size() - at)).append(" bytes cut)");
     }
     return out;
 }

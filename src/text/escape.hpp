@@ -26,7 +26,8 @@ void append_escaped(std::string& out, std::string_view text, EscapeFor target);
 inline constexpr std::size_t quoted_text_limit = 256;
 
 // Text from outside (the peer, the environment), made safe to insert into a
-// diagnostic: escaped for EscapeFor::diagnostic and kept short. Beyond
+// diagnostic: escaped for EscapeFor::diagnostic, each byte that is not part
+// of a UTF-8 character replaced by U+FFFD, and kept short. Beyond
 // quoted_text_limit bytes it is cut at a character boundary and ends with
 // "…(N bytes cut)", N counting the bytes of `text` left out, so that a
 // multi-megabyte line never becomes a multi-megabyte diagnostic.

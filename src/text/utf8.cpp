@@ -88,6 +88,10 @@ std::optional<std::size_t> find_invalid_utf8(std::string_view text) noexcept {
     return std::nullopt;
 }
 
+std::size_t utf8_sequence_length(std::string_view text, std::size_t at) noexcept {
+    return at < text.size() ? decode_at(text, at).length : 0;
+}
+
 bool is_white_space(char32_t c) noexcept {
     return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
            (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||

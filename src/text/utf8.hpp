@@ -16,6 +16,10 @@ std::optional<std::size_t> find_invalid_utf8(std::string_view text) noexcept;
 
 inline bool is_valid_utf8(std::string_view text) noexcept { return !find_invalid_utf8(text); }
 
+// Length in bytes of the well-formed sequence that starts at text[at], or 0
+// when the bytes there are not one.
+std::size_t utf8_sequence_length(std::string_view text, std::size_t at) noexcept;
+
 // Characters with the Unicode White_Space property (not only ASCII blanks).
 bool is_white_space(char32_t code_point) noexcept;
 
