@@ -416,6 +416,28 @@ def stdout_full(args):
         broker.kill()
 
 
+def endless_line(args, mib):
+    """mib MiB of one line without LF, then a ping: the line costs one
+    diagnostic, the ping is answered, and the broker's memory stays small."""
+    broker = Broker(args.broker, ["sleep", "1000"], stderr_pipe=True)
+    try:
+        broker.expect("ready")
+        chunk = b"x" * BLOCK
+        for _ in range(mib):
+            broker.send(chunk)
+            broker.read_stderr()
+        broker.send(b'\n{"jsonrpc":"2.0","method":"terminal.ping","params":{"nonce":"after"}}\n')
+        pong = broker.expect("pong")
+        with open("/proc/%d/status" % broker.proc.pid) as status:
+            peak_kib = int(re.search(r"VmHWM:\s+(\d+)", status.read()).group(1))
+        diagnostics = broker.read_stderr().decode(errors="replace").splitlines()
+        if pong["nonce"] != "after" or len(diagnostics) != 1 or "16777216" not in diagnostics[0]:
+            raise Failure("pong %r, diagnostics %r" % (pong, [d[:120] for d in diagnostics[:3]]))
+        return {"line_mib": mib, "peak_rss_mib": peak_kib / 1024}
+    finally:
+        broker.kill()
+
+
 # --- mutated input lines --------------------------------------------------------
 
 METHODS = ("terminal.connect", "terminal.input", "terminal.resize", "terminal.ping",
@@ -729,9 +751,10 @@ def main():
         "stall": lambda: relay(args, 64 if long_mode else 16, stall=10.0 if long_mode else 3.0),
         "brokers": lambda: many(args, 1000 if long_mode else 300, 100 if long_mode else 50),
         "signals": lambda: signal_burst(args, 1000),
+        "endless-line": lambda: endless_line(args, 400 if long_mode else 64),
         "stdout-closed": lambda: stdout_closed(args),
         "stdout-full": lambda: stdout_full(args),
-        "mutated": lambda: mutated_lines(args, 100000 if long_mode else 20000),
+        "mutated": lambda: mutated_lines(args, 20000 if long_mode else 5000),
     }
     chosen = args.only.split(",") if args.only else list(scenarios)
     failed = 0
