@@ -85,8 +85,8 @@ private:
             return;
         }
         log_error_with("bad JSON command",
-                       Error::text("line longer than " + std::to_string(max_line_size) +
-                                   " bytes (16 MiB), skipped up to its end"));
+                       Error::text("line longer than " + std::to_string(max_line_size) + " bytes (" +
+                                   std::to_string(max_line_size >> 20) + " MiB), skipped up to its end"));
         std::string().swap(line_);
         skipping_ = true;
     }
