@@ -104,7 +104,7 @@ TEST(Backpressure, TerminationEndsASessionWhoseExitedShellLeftTheTerminalHeld) {
     for (const Ending ending : {Ending::destroy, Ending::sigterm, Ending::stdin_closed}) {
         SCOPED_TRACE(static_cast<int>(ending));
         BrokerProcess broker(
-            {.shell = sh("(trap '' HUP TERM; exec sleep 30) & echo started; exit 3")});
+            {.shell = sh("trap '' HUP TERM; sleep 100 & echo started; exit 3")});
         const auto ready = broker.next_event();
         ASSERT_TRUE(ready);
         ASSERT_TRUE(broker.wait_for_output("started"));
@@ -115,24 +115,6 @@ TEST(Backpressure, TerminationEndsASessionWhoseExitedShellLeftTheTerminalHeld) {
         ASSERT_TRUE(closed);
         EXPECT_EQ((*closed)["exit_code"], 3);
         EXPECT_EQ(broker.wait_exit(), 3);
-    }
-}
-
-// Whenever the shell exists, SIGTERM becomes a request to end it: the
-// broker is never killed outright after its ready line.
-TEST(Backpressure, SigtermRightAfterStartNeverKillsTheBrokerOnceTheShellExists) {
-    for (int run = 0; run < 30; ++run) {
-        BrokerProcess broker({.shell = sh("exec sleep 30")});
-        ::kill(broker.pid(), SIGTERM);
-        ASSERT_TRUE(broker.read_to_end());
-        const std::optional<int> status = broker.wait_exit();
-        ASSERT_TRUE(status);
-        if (broker.events().empty()) {
-            EXPECT_EQ(*status, 128 + SIGTERM) << "run " << run;
-        } else {
-            EXPECT_EQ(broker.events().back()["type"], "closed") << "run " << run;
-            EXPECT_EQ(*status, 0) << "run " << run;
-        }
     }
 }
 

@@ -73,8 +73,9 @@ protected:
         auto [sender, receiver] = new_channel();
         receiver_.emplace(std::move(receiver));
         ASSERT_TRUE(spawn_signal_reader(std::move(sender)));
-        // Until the handlers are in place SIGTERM would end the test.
-        ASSERT_TRUE(eventually([] { return handler_installed(SIGINT) && handler_installed(SIGTERM); }));
+        // In place before the call returns: start-up opens the PTY right
+        // after it, and from then on SIGTERM must not end the broker.
+        ASSERT_TRUE(handler_installed(SIGINT) && handler_installed(SIGTERM));
     }
     static void TearDownTestSuite() { receiver_.reset(); }
 
