@@ -213,8 +213,10 @@ def flood_figures(broker, reps, log):
     runs = {mode: [] for mode in MODES}
     for rep in range(reps):
         for mode in MODES:
-            log(f"flood {rep + 1}/{reps}: {mode}")
-            runs[mode].append(flood_run(broker, mode))
+            result = flood_run(broker, mode)
+            runs[mode].append(result)
+            log(f"flood {rep + 1}/{reps} {mode}: ^C to prompt {result['ms']:.0f} ms, "
+                f"{result['after']} bytes after ^C, {result['peak']} held at most")
     return runs
 
 
