@@ -137,6 +137,14 @@ class Consumer:
             self.consumed_at_marker = self.consumed
         self.tail = (self.tail + data)[-len(MARK):]
 
+    def consumed_by(self, moment):
+        """Bytes consumed by `moment`, counting the rendered part of the
+        event in progress (one event may be 64 KiB, 6.5 ms of rendering)."""
+        if not self.rendering:
+            return self.consumed
+        left = max(0.0, self.busy_until - moment) * RATE
+        return self.consumed + max(0, len(self.rendering[1]) - int(left))
+
     def step(self, limit=0.05):
         """One turn of the consumer: render, then read for at most `limit`
         seconds (less when a render finishes sooner)."""
@@ -196,7 +204,7 @@ def flood_run(broker, mode):
     read_in_flood = consumer.consumed + consumer.held
     consumer.type_keys(b"\x03")
     interrupted = time.perf_counter()
-    consumed_before = consumer.consumed
+    consumed_before = consumer.consumed_by(interrupted)
     deadline = interrupted + 300
     while consumer.marker_at is None:
         if consumer.eof or time.perf_counter() > deadline:
