@@ -21,6 +21,8 @@ import tempfile
 import threading
 import time
 
+from flood import WINDOW, flood_figures, flood_goals, flood_table
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DATA_DIR = os.path.join(ROOT, "bench", "data")
 DATA_PREFIX = b'{"data_b64":"'
@@ -197,11 +199,11 @@ def percentile(values, p):
     return ordered[min(len(ordered) - 1, int(round(p / 100 * (len(ordered) - 1))))]
 
 
-def alternate(reps, measure):
-    """Runs measure(kind) alternately for both kinds; lists of results."""
-    results = {"broker": [], "raw": []}
+def alternate(reps, measure, kinds=("broker", "raw")):
+    """Runs measure(kind) alternately for every kind; lists of results."""
+    results = {kind: [] for kind in kinds}
     for _ in range(reps):
-        for kind in ("broker", "raw"):
+        for kind in kinds:
             results[kind].append(measure(kind))
     return results
 
@@ -226,26 +228,38 @@ def ensure_data_file(size_mb):
 
 def throughput(tools, path, consumer):
     """Output of cat delivered to a consumer: the C++ sink (little work of its
-    own, so the figure is the relay's) or this script (decoding in Python)."""
+    own, so the figure is the relay's) or this script (decoding in Python).
+    Kinds "flow" and "flow-big" are the broker with a flow window of WINDOW
+    and 4 x WINDOW bytes that the sink acknowledges after each read."""
     size = os.path.getsize(path)
     # Raw mode turns output processing off, so the bytes arrive unchanged.
     command = ["sh", "-c", 'stty raw -echo && exec cat "$0"', path]
 
-    def consume(relay):
+    def consume(relay, window):
         if consumer == "python":
             total = 0
             while not relay.eof:
                 total += len(relay.read(1.0))
             return total, True
-        sink = subprocess.Popen([tools.sink, relay.kind], stdin=relay.proc.stdout,
-                                stdout=subprocess.PIPE)
+        if window:
+            # The sink writes its acks straight to the broker's stdin.
+            relay.write(b'{"jsonrpc":"2.0","method":"terminal.connect",'
+                        b'"params":{"flow_window":%d}}\n' % window)
+            ack_fd = relay.proc.stdin.fileno()
+            sink = subprocess.Popen([tools.sink, "broker-ack", str(ack_fd)],
+                                    stdin=relay.proc.stdout, stdout=subprocess.PIPE,
+                                    pass_fds=(ack_fd,))
+        else:
+            sink = subprocess.Popen([tools.sink, relay.kind], stdin=relay.proc.stdout,
+                                    stdout=subprocess.PIPE)
         relay.proc.stdout.close()
         relay.eof = True
         total, _, verdict = sink.communicate()[0].split()
         return int(total), verdict == b"ok"
 
     def measure(kind):
-        relay = Relay(tools, kind, command)
+        window = {"flow": WINDOW, "flow-big": 4 * WINDOW}.get(kind, 0)
+        relay = Relay(tools, "broker" if window else kind, command)
         sampler_stop = threading.Event()
 
         def sampler():
@@ -254,7 +268,7 @@ def throughput(tools, path, consumer):
 
         thread = threading.Thread(target=sampler, daemon=True)
         thread.start()
-        total, ok = consume(relay)
+        total, ok = consume(relay, window)
         elapsed = time.perf_counter() - relay.started
         relay.sample_hwm()
         sampler_stop.set()
@@ -439,7 +453,8 @@ def main():
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "bench"))
     parser.add_argument("--quick", action="store_true", help="small sizes, one repetition")
     parser.add_argument("--only", default="",
-                        help="comma-separated subset: throughput,echo,ping,startup,idle,paste,micro")
+                        help="comma-separated subset: throughput,flow_throughput,echo,ping,"
+                             "startup,idle,paste,flood,micro")
     args = parser.parse_args()
     only = {name for name in args.only.split(",") if name}
     want = lambda name: not only or name in only
@@ -468,6 +483,19 @@ def main():
                   med(x["cpu"] for x in r), "{:.3f}")
         table.add("peak RSS (VmHWM) during throughput, MiB", max(x["hwm"] for x in b),
                   max(x["hwm"] for x in r), "{:.2f}")
+
+    if want("flow_throughput"):
+        data_file = ensure_data_file(size_mb)
+        log(f"throughput with a {WINDOW // 1024} KiB flow window and acks: {reps} x {size_mb} MB")
+        kinds = ("flow", "flow-big", "broker", "raw")
+        results = alternate(reps, throughput(tools, data_file, "sink"), kinds)
+        f, f4, b, r = (med(x["mbps"] for x in results[k]) for k in kinds)
+        table.add(f"output throughput, MB/s (cat of {size_mb} MB, C++ consumer), "
+                  f"flow window {WINDOW // 1024} KiB, acks after each read", f, r)
+        table.add(f"the same, flow window {4 * WINDOW // 1024} KiB", f4, r)
+        table.add("the same without flow control (all three run alternately)", b, r)
+        table.add(f"flow window {WINDOW // 1024} KiB / no flow control, throughput ratio", f / b,
+                  None, "{:.2f}", ratio=False)
 
     if want("echo"):
         log("keystroke echo latency")
@@ -521,6 +549,10 @@ def main():
         table.add_text("paste of 2 MB echoed back, every byte intact",
                        "yes" if b["intact"] else "NO", "yes" if r["intact"] else "NO")
 
+    flood = None
+    if want("flood"):
+        flood = flood_figures(tools.broker, 1 if quick else 3, log)
+
     if want("micro"):
         log("micro-benchmarks")
         micro = subprocess.run([tools.micro, "--benchmark_repetitions=3",
@@ -529,6 +561,11 @@ def main():
 
     print(f"Machine: {machine()}\n")
     print(table.render())
+    if flood:
+        print("\nFlood, then ^C (medians of the runs; ^C to prompt also min-max):\n")
+        print(flood_table(flood))
+        print("\nGoals:\n")
+        print("\n".join(f"- {line}" for line in flood_goals(flood)))
     if want("micro"):
         print("\nMicro-benchmarks (Google Benchmark):\n")
         print("\n".join("    " + line for line in micro.stdout.rstrip().splitlines()))

@@ -73,8 +73,13 @@ protected:
         auto [sender, receiver] = new_channel();
         receiver_.emplace(std::move(receiver));
         ASSERT_TRUE(spawn_signal_reader(std::move(sender)));
-        // Until the handlers are in place SIGTERM would end the test.
-        ASSERT_TRUE(eventually([] { return handler_installed(SIGINT) && handler_installed(SIGTERM); }));
+        // In place before the call returns: start-up opens the PTY right
+        // after it, and from then on SIGTERM must not end the broker.
+        ASSERT_TRUE(handler_installed(SIGINT) && handler_installed(SIGTERM));
+        // Once a signal has come through, the thread runs and waits in its
+        // loop, where the tests below expect it.
+        ASSERT_EQ(kill(getpid(), SIGINT), 0);
+        ASSERT_EQ(receive_until_quiet(*receiver_, 20), (Commands{Signal{"SIGINT"}}));
     }
     static void TearDownTestSuite() { receiver_.reset(); }
 

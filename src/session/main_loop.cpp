@@ -112,6 +112,7 @@ private:
     Result<void> connect(const Connect& connect);
     void start_input(ReceivedCommand& received);
     void write_pending_input();
+    void end_pending_input();
     void set_window_size(std::uint16_t cols, std::uint16_t rows, std::string_view context);
     void request_termination(std::string_view context);
     Result<void> check_shell();
@@ -257,11 +258,7 @@ void Session::start_input(ReceivedCommand& received) {
 // blocking. Blocking here would deadlock against a shell that echoes: it
 // stops reading its input while nobody reads its echo.
 void Session::write_pending_input() {
-    const auto done = [this] {
-        pending_input_.clear();
-        pending_offset_ = 0;
-        pending_credit_ = CommandCredit();
-    };
+    const auto done = [this] { end_pending_input(); };
     while (pending_offset_ < pending_input_.size()) {
         const ssize_t written = ::write(master_.get(), pending_input_.data() + pending_offset_,
                                         pending_input_.size() - pending_offset_);
@@ -278,6 +275,12 @@ void Session::write_pending_input() {
         }
     }
     done();
+}
+
+void Session::end_pending_input() {
+    pending_input_.clear();
+    pending_offset_ = 0;
+    pending_credit_ = CommandCredit();  // gives its bytes back to the channel
 }
 
 void Session::set_window_size(std::uint16_t cols, std::uint16_t rows, std::string_view context) {
@@ -402,6 +405,9 @@ Result<void> Session::abandon_terminal() {
     pty_closed_ = true;
     output_flowing_ = false;
     master_.reset();
+    // Input for a terminal that is gone goes nowhere.
+    end_pending_input();
+    held_.clear();
     return {};
 }
 

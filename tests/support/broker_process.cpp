@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -119,6 +120,34 @@ void BrokerProcess::send_raw(std::string_view bytes) {
         if (n < 0) throw std::runtime_error("write to broker stdin failed");
         bytes.remove_prefix(static_cast<std::size_t>(n));
     }
+}
+
+void BrokerProcess::send_method(std::string_view method, const nlohmann::json& params) {
+    send_line(nlohmann::json{{"jsonrpc", "2.0"}, {"method", method}, {"params", params}}.dump());
+}
+
+std::size_t BrokerProcess::send_until_full(std::string_view bytes, std::chrono::milliseconds quiet) {
+    const int flags = ::fcntl(stdin_fd_, F_GETFL);
+    ::fcntl(stdin_fd_, F_SETFL, flags | O_NONBLOCK);
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(stdin_fd_, bytes.data() + written, bytes.size() - written);
+        if (n > 0) {
+            written += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+        pollfd entry{.fd = stdin_fd_, .events = POLLOUT, .revents = 0};
+        if (::poll(&entry, 1, static_cast<int>(quiet.count())) == 0) break;
+    }
+    ::fcntl(stdin_fd_, F_SETFL, flags);
+    return written;
+}
+
+std::size_t BrokerProcess::stdout_unread() const {
+    int unread = 0;
+    if (::ioctl(stdout_fd_, FIONREAD, &unread) < 0) return 0;
+    return static_cast<std::size_t>(unread);
 }
 
 void BrokerProcess::send_input(std::string_view bytes) {

@@ -44,6 +44,12 @@ public:
     void send_ping(const nlohmann::json& nonce);
     void send_resize(int cols, int rows);
     void send_destroy();
+    void send_method(std::string_view method, const nlohmann::json& params);
+    // Writes without blocking until all of `bytes` is written or the pipe
+    // has stayed full for `quiet`; returns how much was written.
+    std::size_t send_until_full(std::string_view bytes, std::chrono::milliseconds quiet);
+    // Bytes the broker has written to stdout that this side has not read.
+    std::size_t stdout_unread() const;
     void close_stdin();
     void close_stdout();
 
