@@ -17,6 +17,10 @@
 #include "readers/stdin_reader.hpp"
 #include "support/channel.hpp"
 
+// The replacement allocates with malloc and frees with free, which GCC
+// cannot see once the standard library's calls are inlined into it.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 namespace {
 
 std::atomic<bool> refuse_large_allocations = false;
