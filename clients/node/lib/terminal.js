@@ -9,6 +9,7 @@ const { LineSplitter } = require('./line-splitter');
 const { DEFAULT_COLS, DEFAULT_ROWS, brokerCommand } = require('./broker-command');
 const { notificationLine, inputLines, exitFromClosed } = require('./protocol');
 const { foregroundProcessName } = require('./foreground-process');
+const { hangUpAtExit } = require('./hang-up-at-exit');
 
 const DEFAULT_FLOW_WINDOW = 262144;
 const MAX_FLOW_WINDOW = 268435456;
@@ -64,6 +65,7 @@ class Terminal {
   #exited = false;
   #pendingSignal;
   #settleReady;
+  #forgetAtExit = () => {};
 
   constructor(file, args = [], options = {}) {
     this.#file = file;
@@ -198,6 +200,7 @@ class Terminal {
     this.pid = event.pid;
     this.#settleReady.resolve(event.pid);
     if (this.#pendingSignal) this.#signalShell(this.#pendingSignal);
+    if (!this.#launched) this.#forgetAtExit = hangUpAtExit(() => this.#signalShell('SIGHUP'));
   }
 
   #onFlowControl(event) {
@@ -260,6 +263,7 @@ class Terminal {
   #finish() {
     if (this.#exited) return;
     this.#exited = true;
+    this.#forgetAtExit();
     const tail = this.#decoder ? this.#decoder.end() : '';
     if (tail) this.#dataListeners.fire(tail);
     this.#settleReady.reject(new Error('the broker ended before its ready event'));

@@ -2,10 +2,12 @@
 
 const test = require('node:test');
 const assert = require('node:assert/strict');
+const childProcess = require('child_process');
 const crypto = require('crypto');
+const path = require('path');
 
 const { spawn } = require('..');
-const { brokerPath, watch, endAll } = require('./support');
+const { brokerPath, watch, endAll, pollUntil } = require('./support');
 
 test.after(endAll);
 
@@ -134,5 +136,34 @@ test('a launcher carries the broker, its settings and awkward arguments', TIMEOU
       assert.deepEqual(await seen.waitForExit(), { exitCode: 0, signal: 0, reason: 'exited' });
       assert.equal(seen.text, "/tmp|vt100|two words|it's|$HOME|");
     });
+  }
+});
+
+test('the shells of a program that exits are hung up, not left running', TIMEOUT, async () => {
+  // An interactive shell ignores the SIGTERM that the end of the broker's input brings.
+  const program = `
+    const { spawn } = require(${JSON.stringify(path.join(__dirname, '..'))});
+    spawn('sh', ['-i'], { brokerPath: ${JSON.stringify(brokerPath)} }).ready.then((pid) => {
+      console.log(pid);
+      process.exit(0);
+    });`;
+  const child = childProcess.spawn(process.execPath, ['-e', program], { stdio: ['ignore', 'pipe', 'inherit'] });
+  let output = '';
+  child.stdout.on('data', (chunk) => { output += chunk; });
+  await new Promise((resolve) => child.on('close', resolve));
+  const shellPid = Number(output.trim());
+  assert.ok(shellPid > 0, `no pid printed: ${JSON.stringify(output)}`);
+  const alive = () => {
+    try {
+      process.kill(shellPid, 0);
+      return true;
+    } catch {
+      return false;
+    }
+  };
+  try {
+    await pollUntil(() => !alive(), `shell ${shellPid} to end`);
+  } finally {
+    if (alive()) process.kill(shellPid, 'SIGKILL');
   }
 });
