@@ -21,3 +21,5 @@ run_suite build/test -DCMAKE_BUILD_TYPE=Release
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DTSB_SANITIZE=ON
+echo "== Node.js client and browser terminal, against the normal build's broker"
+scripts/test-js.sh build/test/terminal-stream-broker

@@ -13,7 +13,7 @@ const LOW_WATER_CHARS = 16384;
  * Relays one terminal over one WebSocket, as JSON messages.
  * To the page: {type:'output', data}, {type:'error', message},
  * {type:'exit', exitCode, signal, reason}.
- * From the page: {type:'input', data}, {type:'resize', cols, rows},
+ * From the page: {type:'input', data, binary?}, {type:'resize', cols, rows},
  * {type:'ack', chars}.
  * @param {import('ws').WebSocket} socket
  * @param {import('terminal-stream-client').Terminal} terminal
@@ -68,7 +68,7 @@ function applyPageMessage(raw, terminal, acknowledge) {
     return;
   }
   if (message.type === 'input' && typeof message.data === 'string') {
-    terminal.write(message.data);
+    terminal.write(message.binary ? Buffer.from(message.data, 'latin1') : message.data);
   } else if (message.type === 'resize' && validSize(message.cols) && validSize(message.rows)) {
     terminal.resize(message.cols, message.rows);
   } else if (message.type === 'ack' && Number.isInteger(message.chars) && message.chars >= 0) {

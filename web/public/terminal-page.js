@@ -53,6 +53,8 @@
   };
 
   terminal.onData((data) => send({ type: 'input', data }));
+  // Some mouse reports are bytes, not text: one character per byte.
+  terminal.onBinary((data) => send({ type: 'input', data, binary: true }));
   terminal.onResize(({ cols, rows }) => send({ type: 'resize', cols, rows }));
   window.addEventListener('resize', () => fitAddon.fit());
 })();
