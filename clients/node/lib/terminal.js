@@ -105,8 +105,10 @@ class Terminal {
 
   /** @param {number} cols @param {number} rows */
   resize(cols, rows) {
-    this.cols = checkSize('cols', cols);
-    this.rows = checkSize('rows', rows);
+    checkSize('cols', cols);
+    checkSize('rows', rows);
+    this.cols = cols;
+    this.rows = rows;
     this.#send(notificationLine('terminal.resize', { cols, rows }));
   }
 
@@ -118,7 +120,8 @@ class Terminal {
    * @param {string} [signal] default SIGHUP, as a closed terminal sends
    */
   kill(signal = 'SIGHUP') {
-    if (this.#exited) return;
+    // Once the broker has reported the end, the shell's pid may be another process's.
+    if (this.#exited || this.#closedEvent) return;
     if (signal === 'SIGTERM' || this.#launched) {
       this.#send(notificationLine('terminal.destroy', {}));
     } else if (this.pid) {
@@ -191,7 +194,7 @@ class Terminal {
       case 'ready': return this.#onReady(event);
       case 'data': return this.#queue.push({ seq: event.seq, bytes: Buffer.from(event.data_b64, 'base64') });
       case 'flow_control': return this.#onFlowControl(event);
-      case 'closed': this.#closedEvent = event; return undefined;
+      case 'closed': return this.#onClosed(event);
       default: return undefined; // pong, and events of later brokers
     }
   }
@@ -201,6 +204,11 @@ class Terminal {
     this.#settleReady.resolve(event.pid);
     if (this.#pendingSignal) this.#signalShell(this.#pendingSignal);
     if (!this.#launched) this.#forgetAtExit = hangUpAtExit(() => this.#signalShell('SIGHUP'));
+  }
+
+  #onClosed(event) {
+    this.#closedEvent = event;
+    this.#forgetAtExit();
   }
 
   #onFlowControl(event) {
