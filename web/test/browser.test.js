@@ -73,12 +73,16 @@ async function waitForScreen(page, condition, what) {
 
 const endsWithPrompt = (text) => text.endsWith(PROMPT);
 
+/** Opens the page at its first prompt; `ended` resolves with the exit event of the terminal behind it. */
 async function openTerminal() {
+  const started = new Promise((resolve) => server.once('session', resolve));
   const page = await browser.newPage();
   await page.goto(pageUrl);
+  const terminal = await started;
+  const ended = new Promise((resolve) => terminal.onExit(resolve));
   await waitForScreen(page, endsWithPrompt, 'the first prompt');
   await page.click('#terminal');
-  return page;
+  return { page, terminal, ended };
 }
 
 async function typeLine(page, line) {
@@ -87,7 +91,7 @@ async function typeLine(page, line) {
 }
 
 test('echo, then a resize seen by stty size', TIMEOUT, async () => {
-  const page = await openTerminal();
+  const { page } = await openTerminal();
   await typeLine(page, 'echo hel""lo');
   await waitForScreen(page, (text) => /\nhello\n/.test(text), 'hello');
   await page.screenshot({ path: screenshotPath });
@@ -95,15 +99,17 @@ test('echo, then a resize seen by stty size', TIMEOUT, async () => {
   const terminalSize = () => page.evaluate(() => ({ cols: window.terminal.cols, rows: window.terminal.rows }));
   const before = await terminalSize();
   await page.setViewportSize({ width: 640, height: 360 });
+  // The fit addon resizes on the window's resize event, which comes a little later.
+  await page.waitForFunction((old) => window.terminal.cols < old.cols && window.terminal.rows < old.rows, before,
+    { timeout: DEADLINE });
   const size = await terminalSize();
-  assert.ok(size.cols < before.cols && size.rows < before.rows, `the fit addon did not shrink ${JSON.stringify(before)}`);
   await typeLine(page, 'stty size');
   await waitForScreen(page, (text) => text.includes(`\n${size.rows} ${size.cols}\n`), `stty size ${size.rows} ${size.cols}`);
   await page.close();
 });
 
 test('^C stops a flood from yes and the prompt comes back', TIMEOUT, async () => {
-  const page = await openTerminal();
+  const { page } = await openTerminal();
   await typeLine(page, 'yes');
   await waitForScreen(page, (text) => text.endsWith('y\ny\ny'), 'the output of yes');
   await page.keyboard.press('Control+c');
@@ -112,8 +118,7 @@ test('^C stops a flood from yes and the prompt comes back', TIMEOUT, async () =>
 });
 
 test('the end of the shell is shown on the page', TIMEOUT, async () => {
-  const page = await openTerminal();
-  const ended = new Promise((resolve) => server.once('session-end', resolve));
+  const { page, ended } = await openTerminal();
   await typeLine(page, 'exit 3');
   await page.waitForFunction(() => document.getElementById('status').textContent.startsWith('shell ended'), null,
     { timeout: DEADLINE });
@@ -123,10 +128,7 @@ test('the end of the shell is shown on the page', TIMEOUT, async () => {
 });
 
 test('closing the tab ends its broker', TIMEOUT, async () => {
-  const started = new Promise((resolve) => server.once('session', resolve));
-  const page = await openTerminal();
-  const terminal = await started;
-  const ended = new Promise((resolve) => server.once('session-end', resolve));
+  const { page, terminal, ended } = await openTerminal();
   await page.close();
   assert.equal((await ended).reason, 'signal:1');
   assert.throws(() => process.kill(terminal.brokerPid, 0), { code: 'ESRCH' });
