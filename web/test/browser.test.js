@@ -94,6 +94,7 @@ test('echo, then a resize seen by stty size', TIMEOUT, async () => {
   const { page } = await openTerminal();
   await typeLine(page, 'echo hel""lo');
   await waitForScreen(page, (text) => /\nhello\n/.test(text), 'hello');
+  await waitForScreen(page, endsWithPrompt, 'the prompt after echo');
   await page.screenshot({ path: screenshotPath });
 
   const terminalSize = () => page.evaluate(() => ({ cols: window.terminal.cols, rows: window.terminal.rows }));
@@ -104,7 +105,8 @@ test('echo, then a resize seen by stty size', TIMEOUT, async () => {
     { timeout: DEADLINE });
   const size = await terminalSize();
   await typeLine(page, 'stty size');
-  await waitForScreen(page, (text) => text.includes(`\n${size.rows} ${size.cols}\n`), `stty size ${size.rows} ${size.cols}`);
+  const sizeLine = new RegExp(`(^|\\s)${size.rows} ${size.cols}\\n`);
+  await waitForScreen(page, (text) => sizeLine.test(text), `stty size ${size.rows} ${size.cols}`);
   await page.close();
 });
 
