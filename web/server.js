@@ -22,7 +22,7 @@ function readOptions(argv) {
   });
   const port = Number(values.port);
   if (values.help || !Number.isInteger(port) || port < 0 || port > 65535) {
-    console.log(usage);
+    (values.help ? console.log : console.error)(usage);
     process.exit(values.help ? 0 : 2);
   }
   return {
