@@ -26,3 +26,5 @@ echo "== ThreadSanitizer build"
 # background thread wakes it; everything else runs.
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     run_suite build/tsan "IdleBrokerSleepsUntilSomethingHappens" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTSB_TSAN=ON
+echo "== Node.js client and browser terminal, against the normal build's broker"
+scripts/test-js.sh build/test/terminal-stream-broker
