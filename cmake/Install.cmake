@@ -28,7 +28,17 @@ foreach(page terminal-stream-broker.1 terminal-stream-attach.1)
   tsb_compress(${PROJECT_SOURCE_DIR}/man/${page} ${PROJECT_BINARY_DIR}/man/${page}.gz)
   install(FILES ${PROJECT_BINARY_DIR}/man/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endforeach()
-tsb_compress(${PROJECT_SOURCE_DIR}/packaging/changelog ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+
+# The changelog names the package's version and maintainer.
+if(PROJECT_VERSION)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+else()
+  set(CPACK_PACKAGE_VERSION 0.1.0)
+endif()
+set(TSB_PACKAGE_MAINTAINER "terminal-stream-broker developers <maintainers@terminal-stream-broker.invalid>"
+  CACHE STRING "Maintainer of the Debian package, as Name <address>")
+configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in ${PROJECT_BINARY_DIR}/packaging/changelog @ONLY)
+tsb_compress(${PROJECT_BINARY_DIR}/packaging/changelog ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
 add_custom_target(tsb_compressed_docs ALL DEPENDS ${TSB_COMPRESSED_DOCS})
 
 install(FILES

@@ -1,13 +1,10 @@
 # The Debian package: `cpack -G DEB` in the build tree, after a build.
 # Its dependencies come from the shared libraries the programs link
 # (dpkg-shlibdeps), so they follow whatever the build machine links.
+# The name, version and maintainer come from cmake/Install.cmake, which
+# writes them into the changelog.
 set(CPACK_PACKAGE_NAME terminal-stream-broker)
-if(PROJECT_VERSION)
-  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-else()
-  set(CPACK_PACKAGE_VERSION 0.1.0)
-endif()
-set(CPACK_PACKAGE_CONTACT "terminal-stream-broker developers <terminal-stream-broker@localhost.localdomain>")
+set(CPACK_PACKAGE_CONTACT ${TSB_PACKAGE_MAINTAINER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "relay one shell's terminal as JSON lines")
 set(CPACK_PACKAGE_DESCRIPTION
 "terminal-stream-broker runs one interactive shell inside a pseudo-terminal
