@@ -25,11 +25,18 @@ int write_all(int fd, std::string_view bytes, bool give_up_on_signal) {
         const ssize_t written = ::write(fd, bytes.data(), bytes.size());
         if (written >= 0) {
             bytes.remove_prefix(static_cast<std::size_t>(written));
+            continue;
+        }
+        if (errno == EAGAIN) {
+            // Another program sharing the terminal may have made it
+            // non-blocking: wait until it takes more (a failed wait shows
+            // up in the next write).
+            pollfd waiting{fd, POLLOUT, 0};
+            ::poll(&waiting, 1, -1);
         } else if (errno != EINTR) {
             return errno;
-        } else if (give_up_on_signal && termination_signal() != 0) {
-            return EINTR;
         }
+        if (give_up_on_signal && termination_signal() != 0) return EINTR;
     }
     return 0;
 }
