@@ -155,6 +155,8 @@ std::pair<int, std::string> run_with_streams(bool stdin_tty, bool stdout_tty) {
     int master = -1, slave = -1;
     EXPECT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     Fd master_owner(master), slave_owner(slave);
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
     Fd null(::open("/dev/null", O_RDWR | O_CLOEXEC));
     int pipe_ends[2];
     EXPECT_EQ(::pipe2(pipe_ends, O_CLOEXEC), 0);
