@@ -10,6 +10,9 @@ packages=(
     libgtest-dev                       # unit and end-to-end tests
     libbenchmark-dev                   # micro-benchmarks
     python3                            # small programs used as shells in tests
+    dpkg-dev                           # dpkg-shlibdeps for the Debian package
+    lintian                            # checks the Debian package
+    man-db groff-base                  # renders and checks the man pages
 )
 
 missing=()
