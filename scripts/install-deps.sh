@@ -28,6 +28,3 @@ if ((${#missing[@]})); then
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
-
-# The Node.js client and the browser terminal.
-"$(dirname "$0")/install-js-deps.sh"

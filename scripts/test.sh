@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
+scripts/install-js-deps.sh
 
 jobs=$(nproc)
 run_suite() {
@@ -18,6 +19,8 @@ run_suite() {
 
 echo "== normal build"
 run_suite build/test "" -DCMAKE_BUILD_TYPE=Release
+echo "== install, Debian package, man pages (from the normal build)"
+scripts/check-install.sh build/test
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_suite build/sanitize "" -DCMAKE_BUILD_TYPE=Debug -DTSB_SANITIZE=ON
