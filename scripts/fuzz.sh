@@ -12,6 +12,10 @@ seconds=${1:-20}
 shift || true
 build=build/fuzz
 
+if ! command -v clang++-16 >/dev/null; then
+    echo "fuzz: clang++-16 is missing; scripts/install-fuzz-deps.sh installs it (as root)" >&2
+    exit 1
+fi
 cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER=clang++-16 -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j 2
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the broker, its tests, its fuzz targets and its
-# benchmarks need, if any is missing. Run as root on a fresh machine (apt-get).
+# Installs the Debian packages the broker, its tests and its benchmarks need,
+# if any is missing. Run as root on a fresh machine (apt-get).
 set -euo pipefail
 
 packages=(
@@ -10,7 +10,9 @@ packages=(
     libgtest-dev                       # unit and end-to-end tests
     libbenchmark-dev                   # micro-benchmarks
     python3                            # small programs used as shells in tests, soak script
-    clang-16 libclang-rt-16-dev        # libFuzzer targets (fuzz/, scripts/fuzz.sh)
+    dpkg-dev                           # dpkg-shlibdeps for the Debian package
+    lintian                            # checks the Debian package
+    man-db groff-base                  # renders and checks the man pages
 )
 
 missing=()

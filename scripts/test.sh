@@ -8,6 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
+scripts/install-js-deps.sh
+scripts/install-fuzz-deps.sh
 
 jobs=$(nproc)
 run_suite() {
@@ -20,6 +22,8 @@ run_suite() {
 
 echo "== normal build"
 run_suite build/test "" -DCMAKE_BUILD_TYPE=Release
+echo "== install, Debian package, man pages (from the normal build)"
+scripts/check-install.sh build/test
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_suite build/sanitize "" -DCMAKE_BUILD_TYPE=Debug -DTSB_SANITIZE=ON
@@ -28,6 +32,8 @@ echo "== ThreadSanitizer build"
 # background thread wakes it; everything else runs.
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     run_suite build/tsan "IdleBrokerSleepsUntilSomethingHappens" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTSB_TSAN=ON
+echo "== Node.js client and browser terminal, against the normal build's broker"
+scripts/test-js.sh build/test/terminal-stream-broker
 echo "== fuzz targets, 20 s each"
 scripts/fuzz.sh 20
 echo "== soak and fault run, short mode"

@@ -1,0 +1,122 @@
+// terminal-stream-attach: a person's terminal relayed through the broker.
+// Starts the broker as a child, puts the local terminal in raw mode, and
+// bridges keystrokes, output and resizes until the shell ends; exits with
+// the shell's status.
+//
+// Every way out goes through finish(), which restores the terminal before
+// anything else is written to it.
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "attach/broker_child.hpp"
+#include "attach/options.hpp"
+#include "attach/relay_loop.hpp"
+#include "attach/signals.hpp"
+#include "attach/terminal_modes.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace tsb::attach;
+
+// How long a broker whose session is abandoned gets to end its shell before
+// it is killed.
+constexpr auto broker_grace = 1000ms;
+// How long the broker's last diagnostics may take to arrive.
+constexpr auto diagnostics_grace = 2000ms;
+
+void say(std::string_view message) {
+    const std::string line = "terminal-stream-attach: " + std::string(message) + "\n";
+    [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+}
+
+// Standard error may be closed; the next pipe must not become "fd 2".
+void hold_standard_error() {
+    if (::fcntl(STDERR_FILENO, F_GETFD) < 0) {
+        const int opened = ::open("/dev/null", O_WRONLY);
+        if (opened >= 0 && opened != STDERR_FILENO) ::close(opened);
+    }
+}
+
+std::string describe_wait_status(int status) {
+    if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
+    return "exit status " + std::to_string(WEXITSTATUS(status));
+}
+
+int finish(const SessionOutcome& outcome, BrokerChild& broker, RawMode& raw) {
+    raw.restore();
+    using End = SessionOutcome::End;
+    if (outcome.end == End::closed) {
+        relay_remaining_diagnostics(broker, STDERR_FILENO, diagnostics_grace);
+        wait_broker(broker);
+        return outcome.exit_status;
+    }
+    const int broker_status = stop_broker(broker, broker_grace);
+    relay_remaining_diagnostics(broker, STDERR_FILENO, diagnostics_grace);
+    switch (outcome.end) {
+    case End::signal:
+        die_by_signal(outcome.signal);
+    case End::broker_lost:
+        say("the broker ended without a closed line (" + describe_wait_status(broker_status) + ")");
+        break;
+    case End::terminal_lost:
+        say("the terminal failed (" + outcome.detail + ")");
+        break;
+    case End::closed:
+        break;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    hold_standard_error();
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const auto options =
+        parse_attach_options(args, std::getenv("TERMINAL_STREAM_BROKER"), sibling_broker_path());
+    if (!options) {
+        say(options.error());
+        [[maybe_unused]] const ssize_t ignored =
+            ::write(STDERR_FILENO, attach_usage, std::string_view(attach_usage).size());
+        return 2;
+    }
+    if (options->help) {
+        [[maybe_unused]] const ssize_t ignored =
+            ::write(STDOUT_FILENO, attach_usage, std::string_view(attach_usage).size());
+        return 0;
+    }
+    if (::isatty(STDIN_FILENO) != 1 || ::isatty(STDOUT_FILENO) != 1) {
+        say("standard input and standard output must be a terminal");
+        return 2;
+    }
+
+    auto signals = SignalPipe::install();
+    if (!signals) {
+        say("cannot install signal handlers: " + signals.error().describe());
+        return 1;
+    }
+    auto broker = spawn_broker(options->broker, options->shell);
+    if (!broker) {
+        say("cannot start the broker " + options->broker + ": " + broker.error().describe());
+        return 1;
+    }
+    auto raw = RawMode::enter(STDIN_FILENO, STDOUT_FILENO);
+    if (!raw) {
+        stop_broker(*broker, broker_grace);
+        say("cannot switch the terminal to raw mode: " + raw.error().describe());
+        return 1;
+    }
+
+    const LocalStreams local{STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
+    const SessionOutcome outcome = run_session(*broker, *signals, *raw, local);
+    return finish(outcome, *broker, *raw);
+}

@@ -1,0 +1,224 @@
+#include "attach/relay_loop.hpp"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+#include "attach/wire.hpp"
+
+namespace tsb::attach {
+
+namespace {
+
+using Outcome = SessionOutcome;
+
+// Writes all of bytes. A write that a terminating signal interrupts gives
+// up with EINTR when `give_up_on_signal`, so the loop can end the session
+// even while the terminal does not take output. Returns 0 or an errno.
+int write_all(int fd, std::string_view bytes, bool give_up_on_signal) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written >= 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(written));
+            continue;
+        }
+        if (errno == EAGAIN) {
+            // Another program sharing the terminal may have made it
+            // non-blocking: wait until it takes more (a failed wait shows
+            // up in the next write).
+            pollfd waiting{fd, POLLOUT, 0};
+            ::poll(&waiting, 1, -1);
+        } else if (errno != EINTR) {
+            return errno;
+        }
+        if (give_up_on_signal && termination_signal() != 0) return EINTR;
+    }
+    return 0;
+}
+
+std::string with_carriage_returns(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 8);
+    for (const char c : text) {
+        if (c == '\n') out.push_back('\r');
+        out.push_back(c);
+    }
+    return out;
+}
+
+class Session {
+public:
+    Session(BrokerChild& broker, SignalPipe& signals, const RawMode& raw, const LocalStreams& local)
+        : broker_(broker), signals_(signals), raw_(raw), local_(local) {}
+
+    Outcome run();
+
+private:
+    std::optional<Outcome> take_signals();
+    std::optional<Outcome> relay_output();
+    std::optional<Outcome> apply_event(std::string_view line);
+    std::optional<Outcome> relay_keystrokes();
+    void relay_diagnostics();
+    void send(const std::string& line);
+    Outcome terminal_failed(std::string_view what, int error);
+
+    BrokerChild& broker_;
+    SignalPipe& signals_;
+    const RawMode& raw_;
+    LocalStreams local_;
+    std::string pending_;          // event text after the last complete line
+    bool broker_reading_ = true;   // false once a write to it met EPIPE
+    bool acknowledging_ = false;   // the broker confirmed a flow-control window
+    std::uint64_t written_seq_ = 0, acked_seq_ = 0;
+};
+
+Outcome Session::run() {
+    send(connect_line(terminal_size(local_.terminal_out), flow_window_bytes));
+    for (;;) {
+        pollfd fds[4] = {
+            {signals_.fd(), POLLIN, 0},
+            {broker_.output.get(), POLLIN, 0},
+            {broker_.errors.get(), POLLIN, 0},  // -1 once closed: poll skips it
+            {local_.terminal_in, POLLIN, 0},
+        };
+        if (::poll(fds, 4, -1) < 0) {
+            if (errno == EINTR) continue;
+            return terminal_failed("poll", errno);
+        }
+        // Signals first: a resize that arrived before a keystroke is sent
+        // before it, so the shell sees the new size when it reads the key.
+        if (fds[0].revents != 0)
+            if (auto end = take_signals()) return *end;
+        if (fds[1].revents != 0)
+            if (auto end = relay_output()) return *end;
+        if (fds[2].revents != 0) relay_diagnostics();
+        if (fds[3].revents != 0)
+            if (auto end = relay_keystrokes()) return *end;
+    }
+}
+
+std::optional<Outcome> Session::take_signals() {
+    for (const int signal : signals_.take()) {
+        if (signal != SIGWINCH) return Outcome{.end = Outcome::End::signal, .signal = signal};
+        if (const auto size = terminal_size(local_.terminal_out)) send(resize_line(*size));
+    }
+    return std::nullopt;
+}
+
+std::optional<Outcome> Session::relay_output() {
+    char buffer[65536];
+    const ssize_t got = ::read(broker_.output.get(), buffer, sizeof buffer);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) return std::nullopt;
+    if (got <= 0) return Outcome{.end = Outcome::End::broker_lost};
+    pending_.append(buffer, static_cast<std::size_t>(got));
+
+    std::size_t start = 0;
+    for (std::size_t end; (end = pending_.find('\n', start)) != std::string::npos; start = end + 1) {
+        if (auto outcome = apply_event(std::string_view(pending_).substr(start, end - start))) {
+            return outcome;
+        }
+    }
+    pending_.erase(0, start);
+    // One acknowledgement for everything this read brought, once written.
+    if (acknowledging_ && written_seq_ > acked_seq_) {
+        send(ack_line(written_seq_));
+        acked_seq_ = written_seq_;
+    }
+    return std::nullopt;
+}
+
+std::optional<Outcome> Session::apply_event(std::string_view line) {
+    std::optional<BrokerEvent> event = parse_event(line);
+    if (!event) return std::nullopt;
+    switch (event->kind) {
+    case BrokerEvent::Kind::data:
+        if (const int error = write_all(local_.terminal_out, event->bytes, true); error != 0) {
+            if (error == EINTR) return Outcome{.end = Outcome::End::signal, .signal = termination_signal()};
+            return terminal_failed("write", error);
+        }
+        written_seq_ = event->seq;
+        break;
+    case BrokerEvent::Kind::flow_control:
+        // Data events before this one need no acknowledgement.
+        acknowledging_ = event->window > 0;
+        acked_seq_ = written_seq_;
+        break;
+    case BrokerEvent::Kind::closed:
+        return Outcome{.end = Outcome::End::closed, .exit_status = event->exit_status};
+    case BrokerEvent::Kind::other:
+        break;
+    }
+    return std::nullopt;
+}
+
+std::optional<Outcome> Session::relay_keystrokes() {
+    char buffer[16384];
+    const ssize_t got = ::read(local_.terminal_in, buffer, sizeof buffer);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) return std::nullopt;
+    // In raw mode a terminal read returns 0 or EIO only when it has hung up.
+    if (got == 0) return terminal_failed("read", EIO);
+    if (got < 0) return terminal_failed("read", errno);
+    send(input_line(std::string_view(buffer, static_cast<std::size_t>(got))));
+    return std::nullopt;
+}
+
+void Session::relay_diagnostics() {
+    char buffer[4096];
+    const ssize_t got = ::read(broker_.errors.get(), buffer, sizeof buffer);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    if (got <= 0) {
+        broker_.errors.reset();
+        return;
+    }
+    const std::string_view text(buffer, static_cast<std::size_t>(got));
+    // Raw mode turned off the terminal's own line feed translation.
+    const bool needs_returns = raw_.active() && ::isatty(local_.diagnostics) == 1;
+    write_all(local_.diagnostics, needs_returns ? with_carriage_returns(text) : std::string(text),
+              true);
+}
+
+void Session::send(const std::string& line) {
+    if (!broker_reading_) return;
+    // A broker that has gone shows up as EPIPE here and as the end of its
+    // output in the loop, which reports it.
+    if (write_all(broker_.input.get(), line, false) != 0) broker_reading_ = false;
+}
+
+Outcome Session::terminal_failed(std::string_view what, int error) {
+    return Outcome{.end = Outcome::End::terminal_lost,
+                   .detail = std::string(what) + ": " + std::strerror(error)};
+}
+
+}  // namespace
+
+SessionOutcome run_session(BrokerChild& broker, SignalPipe& signals, const RawMode& raw,
+                           const LocalStreams& local) {
+    return Session(broker, signals, raw, local).run();
+}
+
+void relay_remaining_diagnostics(BrokerChild& broker, int diagnostics,
+                                 std::chrono::milliseconds deadline) {
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    char buffer[4096];
+    while (broker.errors.valid()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd waiting{broker.errors.get(), POLLIN, 0};
+        const int ready = ::poll(&waiting, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) break;
+        const ssize_t got = ::read(broker.errors.get(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        write_all(diagnostics, std::string_view(buffer, static_cast<std::size_t>(got)), false);
+    }
+    broker.errors.reset();
+}
+
+}  // namespace tsb::attach
