@@ -2,6 +2,7 @@
 # Installs the Debian packages the broker, its tests and its benchmarks need,
 # if any is missing. Run as root on a fresh machine (apt-get).
 set -euo pipefail
+source "$(dirname "$0")/lib/apt.sh"
 
 packages=(
     g++ cmake make pkg-config          # toolchain
@@ -15,16 +16,4 @@ packages=(
     man-db groff-base                  # renders and checks the man pages
 )
 
-missing=()
-for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$package")
-    fi
-done
-
-if ((${#missing[@]})); then
-    echo "installing: ${missing[*]}" >&2
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+install_missing "${packages[@]}"

@@ -3,6 +3,7 @@
 # Node.js and npm, Debian's chromium for the browser test, then the npm
 # packages from the committed lock files. Run as root on a fresh machine.
 set -euo pipefail
+source "$(dirname "$0")/lib/apt.sh"
 cd "$(dirname "$0")/.."
 
 packages=(
@@ -14,19 +15,7 @@ if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
     packages+=(nodejs npm)
 fi
 
-missing=()
-for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$package")
-    fi
-done
-
-if ((${#missing[@]})); then
-    echo "installing: ${missing[*]}" >&2
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}"
-fi
+install_missing "${packages[@]}"
 
 major=$(node -p 'process.versions.node.split(".")[0]')
 if ((major < 20)); then
