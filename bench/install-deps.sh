@@ -23,3 +23,10 @@ if ! cmp -s package-lock.json node_modules/.package-lock-copy.json 2>/dev/null |
     npm ci --no-audit --no-fund --loglevel=error >&2
     cp package-lock.json node_modules/.package-lock-copy.json
 fi
+
+# The browser benchmark runs the project's own web server, with its packages.
+for folder in ../clients/node ../web; do
+    if [[ ! -d $folder/node_modules ]]; then
+        (cd "$folder" && npm ci --no-audit --no-fund --loglevel=error >&2)
+    fi
+done
