@@ -41,7 +41,7 @@ test('with the broker\'s window, output is acknowledged and pause() stops the ac
       terminal.pause();
     }
   });
-  await pollUntil(() => seen.exit || (paused && blockedWritingStdout(terminal.pid)),
+  await pollUntil(async () => seen.exit || (paused && await blockedWritingStdout(terminal.pid)),
     'the shell to block on a paused window, or the end');
   if (!paused) {
     // Through the stream fallback, still all of it.
@@ -51,7 +51,7 @@ test('with the broker\'s window, output is acknowledged and pause() stops the ac
     return;
   }
   assert.equal(bytesWhilePaused, 0, 'data events while paused');
-  assert.ok(!blockedWritingStdout(terminal.brokerPid), 'the window, not a full stdout, holds the broker');
+  assert.ok(!(await blockedWritingStdout(terminal.brokerPid)), 'the window, not a full stdout, holds the broker');
   terminal.resume();
   // A client that stopped acknowledging would stall here, 16 KiB into 4 MB.
   assert.deepEqual(await seen.waitForExit(), { exitCode: 0, signal: 0, reason: 'exited' });
