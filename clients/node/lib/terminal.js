@@ -80,6 +80,7 @@ class Terminal {
   #brokerEnd;
   #exited = false;
   #pendingSignal;
+  #endInputAtReady = false;
   #settleReady;
   #forgetAtExit = () => {};
 
@@ -204,7 +205,10 @@ class Terminal {
     if (this.#destroyed) return;
     this.#destroyed = true;
     this.kill('SIGHUP');
-    this.#child.stdin.end();
+    // The end of its input makes the broker end the shell with SIGTERM: the
+    // hang-up must come first.
+    if (this.#pendingSignal) this.#endInputAtReady = true;
+    else this.#child.stdin.end();
   }
 
   /**
@@ -318,6 +322,7 @@ class Terminal {
     this.#shellPid = event.pid;
     this.#settleReady.resolve(event.pid);
     if (this.#pendingSignal && !this.#closedEvent) this.#signalShell(this.#pendingSignal);
+    if (this.#endInputAtReady) this.#child.stdin.end();
     if (!this.#launched) this.#forgetAtExit = hangUpAtExit(() => this.#signalShell('SIGHUP'));
   }
 
