@@ -17,9 +17,9 @@ const quietShell = { brokerPath, env: { ...process.env, PS1: '$ ' } };
 test('echo through a real shell, then exit', TIMEOUT, async () => {
   const terminal = spawn('sh', [], quietShell);
   const seen = watch(terminal);
-  assert.equal(terminal.pid, 0, 'no pid before the ready event');
+  assert.ok(terminal.pid > 0 && terminal.pid === terminal.brokerPid, 'the broker\'s pid before the ready event');
   const pid = await terminal.ready;
-  assert.ok(pid > 0 && terminal.pid === pid);
+  assert.ok(pid > 0 && terminal.pid === pid && pid !== terminal.brokerPid);
   terminal.write('echo hel""lo\n');
   // The shell's prompt may come before or after the echo of what was typed.
   await seen.waitForText(/(^|\s)hello\r\n/);
@@ -67,7 +67,12 @@ test('resize is seen by stty size', TIMEOUT, async () => {
   assert.deepEqual([terminal.cols, terminal.rows], [132, 43]);
   terminal.write('stty size\n');
   await seen.waitForText(/(^|\s)43 132\r\n/);
-  assert.throws(() => terminal.resize(0, 10), RangeError);
+  // As node-pty: fractions are cut, too large is the largest, only what cannot be a size throws.
+  terminal.resize(100.7, 70000);
+  assert.deepEqual([terminal.cols, terminal.rows], [100, 65535]);
+  for (const bad of [0, -1, NaN, Infinity]) assert.throws(() => terminal.resize(bad, 10), /positive/);
+  terminal.write('stty size\n');
+  await seen.waitForText(/(^|\s)65535 100\r\n/);
   terminal.write('exit\n');
   await seen.waitForExit();
 });
@@ -98,25 +103,75 @@ test('all output is delivered before the exit event', TIMEOUT, async () => {
   assert.ok(textAtExit.endsWith('xEND'));
 });
 
-test('the broker\'s diagnostics reach onError, and its failure the exit event', TIMEOUT, async () => {
-  const terminal = spawn('sh', [], { brokerPath, cwd: '/nonexistent-directory' });
-  const seen = watch(terminal);
-  await assert.rejects(terminal.ready);
-  const exit = await seen.waitForExit();
-  assert.deepEqual(exit, { exitCode: 1, signal: 0, reason: 'broker-failed' });
-  assert.ok(seen.errors.some((line) => /failed to spawn PTY child/.test(line)), seen.errors.join('\n'));
+test('a launch failure shows in the terminal before the exit event', TIMEOUT, async (t) => {
+  const cases = [
+    { name: 'missing program', file: '/nonexistent/program', options: {} },
+    { name: 'missing directory', file: 'sh', options: { cwd: '/nonexistent-directory' } }
+  ];
+  for (const c of cases) {
+    await t.test(c.name, async () => {
+      const terminal = spawn(c.file, [], { brokerPath, ...c.options });
+      const seen = watch(terminal);
+      await assert.rejects(terminal.ready);
+      assert.deepEqual(await seen.waitForExit(), { exitCode: 1, signal: 0, reason: 'broker-failed' });
+      assert.match(seen.text, /^terminal-stream-broker: .*No such file or directory.*\r\n$/);
+      assert.ok(seen.errors.some((line) => /No such file or directory/.test(line)), seen.errors.join('\n'));
+    });
+  }
+});
+
+test('an error nobody listens for becomes one process warning', TIMEOUT, async () => {
+  const warnings = [];
+  const onWarning = (warning) => { if (warning.code === 'TERMINAL_STREAM_UNHANDLED_ERROR') warnings.push(warning); };
+  process.on('warning', onWarning);
+  try {
+    const terminal = spawn('sh', [], { brokerPath, cwd: '/nonexistent-directory' });
+    await new Promise((resolve) => terminal.onExit(resolve));
+    // Warnings are emitted on the next tick.
+    await new Promise((resolve) => setImmediate(resolve));
+  } finally {
+    process.off('warning', onWarning);
+  }
+  assert.equal(warnings.length, 1, 'two errors (the diagnostic and the failure), one warning');
+  assert.match(warnings[0].message, /No such file or directory/);
+});
+
+test('the broker is found through this process\'s environment, the shell gets the program\'s', TIMEOUT, async (t) => {
+  const cases = [
+    { name: 'no TERM given', env: { FOO: 'bar' }, expect: ['FOO=bar', 'TERM=xterm'] },
+    { name: 'TERM from env', env: { TERM: 'vt100' }, expect: ['TERM=vt100'] },
+    { name: 'name wins', env: { TERM: 'vt100', A: '1' }, term: 'xterm-256color', expect: ['A=1', 'TERM=xterm-256color'] }
+  ];
+  for (const c of cases) {
+    await t.test(c.name, async () => {
+      // No brokerPath, and an environment without PATH or TERMINAL_STREAM_BROKER.
+      const terminal = spawn('/usr/bin/env', [], { env: c.env, name: c.term, cols: 100, rows: 30 });
+      const seen = watch(terminal);
+      await seen.waitForExit();
+      assert.deepEqual(seen.text.split('\r\n').filter(Boolean).sort(), c.expect);
+    });
+  }
 });
 
 test('a missing broker or launcher is an error at spawn', async (t) => {
   const cases = [
     { name: 'option', options: { brokerPath: '/nonexistent/broker' }, message: /brokerPath/ },
-    { name: 'environment', options: { env: { TERMINAL_STREAM_BROKER: '/nonexistent/broker' } }, message: /TERMINAL_STREAM_BROKER/ },
-    { name: 'PATH', options: { env: { PATH: '/nonexistent' } }, message: /PATH/ },
+    { name: 'environment', processEnv: { TERMINAL_STREAM_BROKER: '/nonexistent/broker' }, message: /TERMINAL_STREAM_BROKER/ },
+    { name: 'PATH', processEnv: { TERMINAL_STREAM_BROKER: undefined, PATH: '/nonexistent' }, message: /PATH/ },
     { name: 'launcher', options: { launcher: ['no-such-launcher-here'] }, message: /launcher/ }
   ];
   for (const c of cases) {
     await t.test(c.name, () => {
-      assert.throws(() => spawn('sh', [], c.options), (error) => error.code === 'ENOENT' && c.message.test(error.message));
+      const saved = { ...process.env };
+      try {
+        for (const [name, value] of Object.entries(c.processEnv ?? {})) {
+          if (value === undefined) delete process.env[name];
+          else process.env[name] = value;
+        }
+        assert.throws(() => spawn('sh', [], c.options), (error) => error.code === 'ENOENT' && c.message.test(error.message));
+      } finally {
+        for (const name of Object.keys(c.processEnv ?? {})) process.env[name] = saved[name];
+      }
     });
   }
 });
