@@ -34,6 +34,11 @@ class Tools:
     def __init__(self, build):
         self.broker = os.path.join(build, "terminal-stream-broker")
         self.attach = os.path.join(build, "terminal-stream-attach")
+        if not os.access(self.attach, os.X_OK):  # a build that keeps it beside its module
+            for folder, _, files in os.walk(build):
+                if "terminal-stream-attach" in files:
+                    self.attach = os.path.join(folder, "terminal-stream-attach")
+                    break
         self.raw = os.path.join(build, "bench", "raw_relay")
         self.json = os.path.join(build, "bench", "json_relay")
         self.echo = os.path.join(build, "bench", "raw_echo")
