@@ -4,18 +4,48 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstring>
 #include <optional>
 #include <string_view>
 
-#include "attach/wire.hpp"
+#include "protocol/peer.hpp"
 
 namespace tsb::attach {
 
 namespace {
 
 using Outcome = SessionOutcome;
+
+// The flow-control window the client asks for: enough output in flight to
+// keep a fast terminal busy, little enough that ^C after a flood of output
+// takes effect soon.
+constexpr std::uint32_t flow_window_bytes = 262144;
+
+// The shell's status as a closed event gives it: its exit code, or 128 + N
+// when signal N ended it, as shells report a child killed by a signal.
+int closed_exit_status(const PeerEvent& event) {
+    if (event.exit_code) return *event.exit_code;
+    constexpr std::string_view prefix = "signal:";
+    const std::string_view reason = event.reason;
+    int number = 0;
+    if (reason.starts_with(prefix)) {
+        const auto [end, error] =
+            std::from_chars(reason.data() + prefix.size(), reason.data() + reason.size(), number);
+        if (error == std::errc{} && end == reason.data() + reason.size()) return 128 + number;
+    }
+    return 1;
+}
+
+Connect connect_request(std::optional<WindowSize> size) {
+    Connect connect{.flow_window = flow_window_bytes};
+    if (size) {
+        connect.cols = size->cols;
+        connect.rows = size->rows;
+    }
+    return connect;
+}
 
 // Writes all of bytes. A write that a terminating signal interrupts gives
 // up with EINTR when `give_up_on_signal`, so the loop can end the session
@@ -72,13 +102,14 @@ private:
     const RawMode& raw_;
     LocalStreams local_;
     std::string pending_;          // event text after the last complete line
+    PeerEvent event_;              // the event being applied, its buffers reused
     bool broker_reading_ = true;   // false once a write to it met EPIPE
     bool acknowledging_ = false;   // the broker confirmed a flow-control window
     std::uint64_t written_seq_ = 0, acked_seq_ = 0;
 };
 
 Outcome Session::run() {
-    send(connect_line(terminal_size(local_.terminal_out), flow_window_bytes));
+    send(notification_line(connect_request(terminal_size(local_.terminal_out))));
     for (;;) {
         pollfd fds[4] = {
             {signals_.fd(), POLLIN, 0},
@@ -105,7 +136,8 @@ Outcome Session::run() {
 std::optional<Outcome> Session::take_signals() {
     for (const int signal : signals_.take()) {
         if (signal != SIGWINCH) return Outcome{.end = Outcome::End::signal, .signal = signal};
-        if (const auto size = terminal_size(local_.terminal_out)) send(resize_line(*size));
+        if (const auto size = terminal_size(local_.terminal_out))
+            send(notification_line(Resize{size->cols, size->rows}));
     }
     return std::nullopt;
 }
@@ -126,31 +158,31 @@ std::optional<Outcome> Session::relay_output() {
     pending_.erase(0, start);
     // One acknowledgement for everything this read brought, once written.
     if (acknowledging_ && written_seq_ > acked_seq_) {
-        send(ack_line(written_seq_));
+        send(notification_line(Ack{written_seq_}));
         acked_seq_ = written_seq_;
     }
     return std::nullopt;
 }
 
 std::optional<Outcome> Session::apply_event(std::string_view line) {
-    std::optional<BrokerEvent> event = parse_event(line);
-    if (!event) return std::nullopt;
-    switch (event->kind) {
-    case BrokerEvent::Kind::data:
-        if (const int error = write_all(local_.terminal_out, event->bytes, true); error != 0) {
+    // A line that is not an event is not the broker's: skip it.
+    if (!parse_event(line, event_)) return std::nullopt;
+    switch (event_.kind) {
+    case PeerEvent::Kind::data:
+        if (const int error = write_all(local_.terminal_out, event_.bytes, true); error != 0) {
             if (error == EINTR) return Outcome{.end = Outcome::End::signal, .signal = termination_signal()};
             return terminal_failed("write", error);
         }
-        written_seq_ = event->seq;
+        written_seq_ = event_.seq;
         break;
-    case BrokerEvent::Kind::flow_control:
+    case PeerEvent::Kind::flow_control:
         // Data events before this one need no acknowledgement.
-        acknowledging_ = event->window > 0;
+        acknowledging_ = event_.window > 0;
         acked_seq_ = written_seq_;
         break;
-    case BrokerEvent::Kind::closed:
-        return Outcome{.end = Outcome::End::closed, .exit_status = event->exit_status};
-    case BrokerEvent::Kind::other:
+    case PeerEvent::Kind::closed:
+        return Outcome{.end = Outcome::End::closed, .exit_status = closed_exit_status(event_)};
+    default:
         break;
     }
     return std::nullopt;
@@ -163,7 +195,7 @@ std::optional<Outcome> Session::relay_keystrokes() {
     // In raw mode a terminal read returns 0 or EIO only when it has hung up.
     if (got == 0) return terminal_failed("read", EIO);
     if (got < 0) return terminal_failed("read", errno);
-    send(input_line(std::string_view(buffer, static_cast<std::size_t>(got))));
+    send(notification_line(Input{std::string(buffer, static_cast<std::size_t>(got))}));
     return std::nullopt;
 }
 

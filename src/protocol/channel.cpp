@@ -157,12 +157,6 @@ std::optional<ReceivedCommand> CommandReceiver::try_recv_held() {
     return received;
 }
 
-std::optional<BrokerCommand> CommandReceiver::try_recv() {
-    std::optional<ReceivedCommand> received = try_recv_held();
-    if (!received) return std::nullopt;
-    return std::move(received->command);
-}
-
 int CommandReceiver::wake_fd() const noexcept {
     return state_ ? state_->wake.get() : -1;
 }

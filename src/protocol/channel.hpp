@@ -82,13 +82,11 @@ public:
     // The oldest queued command with its credit, or nothing when the queue
     // is empty (whether or not senders remain). Never blocks.
     std::optional<ReceivedCommand> try_recv_held();
-    // The same, done with at once.
-    std::optional<BrokerCommand> try_recv();
 
     // The wake-up protocol. A send that finds the queue empty makes
     // wake_fd() readable (later sends of the same burst do not touch it).
     // After seeing it readable, the receiver calls clear_wake() first and
-    // then drains with try_recv() until it yields nothing. Because the clear
+    // then drains with try_recv_held() until it yields nothing. Because the clear
     // comes before the drain, no wake-up can be lost: a command queued after
     // the clear is either taken by this drain or found the queue empty and
     // set the descriptor again. The descriptor may then be readable with the
