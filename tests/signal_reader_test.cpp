@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "readers/signal_reader_detail.hpp"
+#include "sys/signal_pipe.hpp"
 #include "support/proc.hpp"
 #include "support/channel.hpp"
 
@@ -133,15 +134,15 @@ TEST_F(SignalReader, TwoSignalsBackToBackBothArrive) {
 // Marks set without a wake-up, so the running reader leaves them alone.
 TEST_F(SignalReader, PendingSignalsAreReportedInAscendingOrderOnce) {
     auto [sender, receiver] = new_channel();
-    detail::mark_signal_pending(SIGTERM);
-    detail::mark_signal_pending(SIGINT);
+    mark_signal(SIGTERM);
+    mark_signal(SIGINT);
     ASSERT_TRUE(detail::report_pending_signals(sender));
     EXPECT_EQ(receive_until_quiet(receiver, 20), (Commands{Signal{"SIGINT"}, Signal{"SIGTERM"}}));
     ASSERT_TRUE(detail::report_pending_signals(sender));
     EXPECT_FALSE(next_command(receiver));
 
     { const CommandReceiver gone = std::move(receiver); }
-    detail::mark_signal_pending(SIGTERM);
+    mark_signal(SIGTERM);
     EXPECT_FALSE(detail::report_pending_signals(sender));
 }
 

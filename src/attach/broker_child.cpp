@@ -1,15 +1,13 @@
 #include "attach/broker_child.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include "attach/signals.hpp"
+#include "sys/io.hpp"
+#include "sys/process.hpp"
 
 extern char** environ;
 
@@ -54,7 +52,7 @@ public:
     int set_signals() {
         sigset_t defaults;
         sigemptyset(&defaults);
-        for (const int signal : handled_signals()) sigaddset(&defaults, signal);
+        for (const int signal : handled_signals) sigaddset(&defaults, signal);
         sigaddset(&defaults, SIGPIPE);
         sigset_t none;
         sigemptyset(&none);
@@ -76,31 +74,8 @@ private:
     posix_spawn_file_actions_t actions_;
 };
 
-int reap(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return 0;
-    }
-    return status;
-}
-
-// Reads and drops what fd delivers until its end or the deadline; true at
-// its end.
-bool drain_until_end(int fd, std::chrono::steady_clock::time_point deadline) {
-    char buffer[16384];
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        pollfd waiting{fd, POLLIN, 0};
-        const int ready = ::poll(&waiting, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return false;
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return true;
-    }
-}
+// The broker's wait status; 0 when it cannot be collected (it was already).
+int reap(pid_t pid) { return wait_child(pid).value_or(0); }
 
 }  // namespace
 
@@ -137,8 +112,9 @@ Result<BrokerChild> spawn_broker(const std::string& program, const std::vector<s
 
 int stop_broker(BrokerChild& broker, std::chrono::milliseconds grace) {
     broker.input.reset();
-    const bool ended = broker.output.valid() &&
-                       drain_until_end(broker.output.get(), std::chrono::steady_clock::now() + grace);
+    const bool ended =
+        broker.output.valid() && read_until_end(broker.output.get(), std::chrono::steady_clock::now() + grace,
+                                                [](std::string_view) {});
     if (!ended) ::kill(broker.pid, SIGKILL);
     return reap(broker.pid);
 }

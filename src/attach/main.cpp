@@ -3,10 +3,11 @@
 // bridges keystrokes, output and resizes until the shell ends; exits with
 // the shell's status.
 //
-// Every way out goes through finish(), which restores the terminal before
-// anything else is written to it.
+// Once the terminal is in raw mode, every way out goes through finish(),
+// which restores the terminal before anything else is written to it; the
+// ways out before that (usage, no terminal, no broker) have nothing to
+// restore.
 
-#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include "attach/relay_loop.hpp"
 #include "attach/signals.hpp"
 #include "attach/terminal_modes.hpp"
+#include "sys/io.hpp"
 
 namespace {
 
@@ -36,14 +38,6 @@ constexpr auto diagnostics_grace = 2000ms;
 void say(std::string_view message) {
     const std::string line = "terminal-stream-attach: " + std::string(message) + "\n";
     [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
-}
-
-// Standard error may be closed; the next pipe must not become "fd 2".
-void hold_standard_error() {
-    if (::fcntl(STDERR_FILENO, F_GETFD) < 0) {
-        const int opened = ::open("/dev/null", O_WRONLY);
-        if (opened >= 0 && opened != STDERR_FILENO) ::close(opened);
-    }
 }
 
 std::string describe_wait_status(int status) {
@@ -79,10 +73,10 @@ int finish(const SessionOutcome& outcome, BrokerChild& broker, RawMode& raw) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    hold_standard_error();
+    tsb::hold_closed_standard_descriptors();
     const std::vector<std::string> args(argv + 1, argv + argc);
-    const auto options =
-        parse_attach_options(args, std::getenv("TERMINAL_STREAM_BROKER"), sibling_broker_path());
+    const auto options = parse_attach_options(
+        args, {std::getenv("TERMINAL_STREAM_BROKER"), std::getenv("SHELL"), sibling_broker_path()});
     if (!options) {
         say(options.error());
         [[maybe_unused]] const ssize_t ignored =
@@ -99,7 +93,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    auto signals = SignalPipe::install();
+    auto signals = install_signals();
     if (!signals) {
         say("cannot install signal handlers: " + signals.error().describe());
         return 1;

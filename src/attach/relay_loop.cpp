@@ -6,11 +6,11 @@
 #include <cerrno>
 #include <charconv>
 #include <csignal>
-#include <cstring>
 #include <optional>
 #include <string_view>
 
 #include "protocol/peer.hpp"
+#include "sys/io.hpp"
 
 namespace tsb::attach {
 
@@ -47,28 +47,11 @@ Connect connect_request(std::optional<WindowSize> size) {
     return connect;
 }
 
-// Writes all of bytes. A write that a terminating signal interrupts gives
-// up with EINTR when `give_up_on_signal`, so the loop can end the session
-// even while the terminal does not take output. Returns 0 or an errno.
-int write_all(int fd, std::string_view bytes, bool give_up_on_signal) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written >= 0) {
-            bytes.remove_prefix(static_cast<std::size_t>(written));
-            continue;
-        }
-        if (errno == EAGAIN) {
-            // Another program sharing the terminal may have made it
-            // non-blocking: wait until it takes more (a failed wait shows
-            // up in the next write).
-            pollfd waiting{fd, POLLOUT, 0};
-            ::poll(&waiting, 1, -1);
-        } else if (errno != EINTR) {
-            return errno;
-        }
-        if (give_up_on_signal && termination_signal() != 0) return EINTR;
-    }
-    return 0;
+// Writes all of `bytes` to the person's side; gives up (EINTR) once a
+// signal asks the session to end, so the loop can end it even while the
+// terminal takes nothing.
+Result<void> write_local(int fd, std::string_view bytes) {
+    return write_all(fd, bytes, ending_signal_arrived);
 }
 
 std::string with_carriage_returns(std::string_view text) {
@@ -95,7 +78,7 @@ private:
     std::optional<Outcome> relay_keystrokes();
     void relay_diagnostics();
     void send(const std::string& line);
-    Outcome terminal_failed(std::string_view what, int error);
+    Outcome local_failed(std::string_view what, const Error& error);
 
     BrokerChild& broker_;
     SignalPipe& signals_;
@@ -119,7 +102,7 @@ Outcome Session::run() {
         };
         if (::poll(fds, 4, -1) < 0) {
             if (errno == EINTR) continue;
-            return terminal_failed("poll", errno);
+            return local_failed("poll", Error::last_os());
         }
         // Signals first: a resize that arrived before a keystroke is sent
         // before it, so the shell sees the new size when it reads the key.
@@ -169,9 +152,9 @@ std::optional<Outcome> Session::apply_event(std::string_view line) {
     if (!parse_event(line, event_)) return std::nullopt;
     switch (event_.kind) {
     case PeerEvent::Kind::data:
-        if (const int error = write_all(local_.terminal_out, event_.bytes, true); error != 0) {
-            if (error == EINTR) return Outcome{.end = Outcome::End::signal, .signal = termination_signal()};
-            return terminal_failed("write", error);
+        if (auto written = write_local(local_.terminal_out, event_.bytes); !written) {
+            if (ending_signal_arrived()) return take_signals();
+            return local_failed("write", written.error());
         }
         written_seq_ = event_.seq;
         break;
@@ -193,8 +176,8 @@ std::optional<Outcome> Session::relay_keystrokes() {
     const ssize_t got = ::read(local_.terminal_in, buffer, sizeof buffer);
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) return std::nullopt;
     // In raw mode a terminal read returns 0 or EIO only when it has hung up.
-    if (got == 0) return terminal_failed("read", EIO);
-    if (got < 0) return terminal_failed("read", errno);
+    if (got == 0) return local_failed("read", Error::os(EIO));
+    if (got < 0) return local_failed("read", Error::last_os());
     send(notification_line(Input{std::string(buffer, static_cast<std::size_t>(got))}));
     return std::nullopt;
 }
@@ -210,20 +193,19 @@ void Session::relay_diagnostics() {
     const std::string_view text(buffer, static_cast<std::size_t>(got));
     // Raw mode turned off the terminal's own line feed translation.
     const bool needs_returns = raw_.active() && ::isatty(local_.diagnostics) == 1;
-    write_all(local_.diagnostics, needs_returns ? with_carriage_returns(text) : std::string(text),
-              true);
+    (void)write_local(local_.diagnostics, needs_returns ? with_carriage_returns(text) : std::string(text));
 }
 
 void Session::send(const std::string& line) {
     if (!broker_reading_) return;
     // A broker that has gone shows up as EPIPE here and as the end of its
     // output in the loop, which reports it.
-    if (write_all(broker_.input.get(), line, false) != 0) broker_reading_ = false;
+    if (!write_all(broker_.input.get(), line)) broker_reading_ = false;
 }
 
-Outcome Session::terminal_failed(std::string_view what, int error) {
+Outcome Session::local_failed(std::string_view what, const Error& error) {
     return Outcome{.end = Outcome::End::terminal_lost,
-                   .detail = std::string(what) + ": " + std::strerror(error)};
+                   .detail = std::string(what) + ": " + error.describe()};
 }
 
 }  // namespace
@@ -235,21 +217,9 @@ SessionOutcome run_session(BrokerChild& broker, SignalPipe& signals, const RawMo
 
 void relay_remaining_diagnostics(BrokerChild& broker, int diagnostics,
                                  std::chrono::milliseconds deadline) {
-    const auto until = std::chrono::steady_clock::now() + deadline;
-    char buffer[4096];
-    while (broker.errors.valid()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            until - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        pollfd waiting{broker.errors.get(), POLLIN, 0};
-        const int ready = ::poll(&waiting, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) break;
-        const ssize_t got = ::read(broker.errors.get(), buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        write_all(diagnostics, std::string_view(buffer, static_cast<std::size_t>(got)), false);
-    }
+    if (!broker.errors) return;
+    read_until_end(broker.errors.get(), std::chrono::steady_clock::now() + deadline,
+                   [diagnostics](std::string_view text) { (void)write_all(diagnostics, text); });
     broker.errors.reset();
 }
 

@@ -40,10 +40,10 @@ TEST(AttachE2E, TypedCommandShowsItsOutput) {
     OuterTerminal terminal;
     const std::string before = terminal.modes();
     start_shell(terminal);
-    terminal.type("echo hello\r");
-    // The typed line echoes as "echo hello"; the command's output is the
-    // line that is only "hello".
-    EXPECT_TRUE(terminal.wait_for_output("\nhello\r\n")) << terminal.output();
+    // Without a command the shell is $SHELL. The typed line echoes as
+    // typed; the command's output is the line that is only "[/bin/sh]".
+    terminal.type("echo \"[$0]\"\r");
+    EXPECT_TRUE(terminal.wait_for_output("\n[" + std::string(attach_shell) + "]\r\n")) << terminal.output();
     EXPECT_NE(terminal.modes(), before) << "the client did not switch to raw mode";
     terminal.type("exit\r");
     const auto status = terminal.wait_exit();
