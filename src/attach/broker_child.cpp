@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "attach/signals.hpp"
+#include "protocol/peer.hpp"
 #include "sys/io.hpp"
 #include "sys/process.hpp"
 
@@ -110,12 +111,22 @@ Result<BrokerChild> spawn_broker(const std::string& program, const std::vector<s
     return child;
 }
 
-int stop_broker(BrokerChild& broker, std::chrono::milliseconds grace) {
+void hang_up_broker(BrokerChild& broker) {
+    if (!broker.input) return;
+    // Written only if the pipe takes it at once: a broker that reads
+    // nothing any more still ends the session through the end of its input.
+    const int flags = ::fcntl(broker.input.get(), F_GETFL);
+    if (flags >= 0 && ::fcntl(broker.input.get(), F_SETFL, flags | O_NONBLOCK) == 0)
+        (void)write_some(broker.input.get(), signal_line("SIGHUP"));
     broker.input.reset();
+}
+
+std::optional<int> end_broker(BrokerChild& broker, std::chrono::milliseconds grace) {
+    hang_up_broker(broker);
     const bool ended =
         broker.output.valid() && read_until_end(broker.output.get(), std::chrono::steady_clock::now() + grace,
                                                 [](std::string_view) {});
-    if (!ended) ::kill(broker.pid, SIGKILL);
+    if (!ended) return std::nullopt;
     return reap(broker.pid);
 }
 

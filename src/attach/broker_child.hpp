@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,11 +27,17 @@ struct BrokerChild {
 // with the default dispositions of the signals the client handles.
 Result<BrokerChild> spawn_broker(const std::string& program, const std::vector<std::string>& shell);
 
-// Ends a broker whose session is being abandoned: closing its standard
-// input asks it to end the shell with SIGTERM; a broker still running after
-// `grace` is killed, which hangs up the shell's terminal. Standard output is
-// read and dropped meanwhile. Returns the broker's wait status.
-int stop_broker(BrokerChild& broker, std::chrono::milliseconds grace);
+// Hangs the session up as a closed terminal would, without waiting: asks
+// the broker to send SIGHUP to the shell (terminal.signal), then closes its
+// standard input, a termination request of its own, after which the broker
+// ends the shell within a few seconds whatever it ignores. Nothing here
+// signals a process: the shell may run elsewhere, behind a launcher.
+void hang_up_broker(BrokerChild& broker);
+
+// hang_up_broker(), then waits up to `grace` for the broker to end,
+// reading and dropping its output meanwhile. Returns the broker's wait
+// status, or nothing while it still runs (it ends the session on its own).
+std::optional<int> end_broker(BrokerChild& broker, std::chrono::milliseconds grace);
 
 // Waits for the broker to end and returns its wait status.
 int wait_broker(BrokerChild& broker);

@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,9 +31,9 @@ namespace {
 using namespace std::chrono_literals;
 using namespace tsb::attach;
 
-// How long a broker whose session is abandoned gets to end its shell before
-// it is killed.
-constexpr auto broker_grace = 1000ms;
+// How long the client waits for a session it ends to be over: the
+// broker's termination ladder ends any shell within about 5 s.
+constexpr auto broker_grace = 6000ms;
 // How long the broker's last diagnostics may take to arrive.
 constexpr auto diagnostics_grace = 2000ms;
 
@@ -45,6 +47,11 @@ std::string describe_wait_status(int status) {
     return "exit status " + std::to_string(WEXITSTATUS(status));
 }
 
+std::string describe_broker_end(const std::optional<int>& status) {
+    if (!status) return "still running; it ends the session itself";
+    return describe_wait_status(*status);
+}
+
 int finish(const SessionOutcome& outcome, BrokerChild& broker, RawMode& raw) {
     raw.restore();
     using End = SessionOutcome::End;
@@ -53,18 +60,26 @@ int finish(const SessionOutcome& outcome, BrokerChild& broker, RawMode& raw) {
         wait_broker(broker);
         return outcome.exit_status;
     }
-    const int broker_status = stop_broker(broker, broker_grace);
+    if (outcome.end == End::hangup) {
+        // Nobody is left to read anything: hang the session up and go.
+        hang_up_broker(broker);
+        return 128 + SIGHUP;
+    }
+    // Every other way out ends the session as a closed terminal would, and
+    // waits for it to be over, so that the broker's last words are seen.
+    const std::optional<int> broker_status = end_broker(broker, broker_grace);
     relay_remaining_diagnostics(broker, STDERR_FILENO, diagnostics_grace);
     switch (outcome.end) {
     case End::signal:
         die_by_signal(outcome.signal);
     case End::broker_lost:
-        say("the broker ended without a closed line (" + describe_wait_status(broker_status) + ")");
+        say("the broker ended without a closed line (" + describe_broker_end(broker_status) + ")");
         break;
     case End::terminal_lost:
         say("the terminal failed (" + outcome.detail + ")");
         break;
     case End::closed:
+    case End::hangup:
         break;
     }
     return 1;
@@ -105,7 +120,7 @@ int main(int argc, char** argv) {
     }
     auto raw = RawMode::enter(STDIN_FILENO, STDOUT_FILENO);
     if (!raw) {
-        stop_broker(*broker, broker_grace);
+        end_broker(*broker, broker_grace);
         say("cannot switch the terminal to raw mode: " + raw.error().describe());
         return 1;
     }

@@ -118,6 +118,7 @@ Outcome Session::run() {
 
 std::optional<Outcome> Session::take_signals() {
     for (const int signal : signals_.take()) {
+        if (signal == SIGHUP) return Outcome{.end = Outcome::End::hangup};
         if (signal != SIGWINCH) return Outcome{.end = Outcome::End::signal, .signal = signal};
         if (const auto size = terminal_size(local_.terminal_out))
             send(notification_line(Resize{size->cols, size->rows}));
@@ -154,6 +155,8 @@ std::optional<Outcome> Session::apply_event(std::string_view line) {
     case PeerEvent::Kind::data:
         if (auto written = write_local(local_.terminal_out, event_.bytes); !written) {
             if (ending_signal_arrived()) return take_signals();
+            // A terminal that has hung up refuses output with EIO.
+            if (written.error() == Error::os(EIO)) return Outcome{.end = Outcome::End::hangup};
             return local_failed("write", written.error());
         }
         written_seq_ = event_.seq;
@@ -176,7 +179,7 @@ std::optional<Outcome> Session::relay_keystrokes() {
     const ssize_t got = ::read(local_.terminal_in, buffer, sizeof buffer);
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) return std::nullopt;
     // In raw mode a terminal read returns 0 or EIO only when it has hung up.
-    if (got == 0) return local_failed("read", Error::os(EIO));
+    if (got == 0 || (got < 0 && errno == EIO)) return Outcome{.end = Outcome::End::hangup};
     if (got < 0) return local_failed("read", Error::last_os());
     send(notification_line(Input{std::string(buffer, static_cast<std::size_t>(got))}));
     return std::nullopt;
