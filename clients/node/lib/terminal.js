@@ -10,7 +10,7 @@ const { brokerCommand } = require('./broker-command');
 const { DEFAULT_COLS, DEFAULT_ROWS, fitSize } = require('./sizes');
 const { notificationLine, inputLines, exitFromClosed } = require('./protocol');
 const { foregroundProcessName } = require('./foreground-process');
-const { hangUpAtExit } = require('./hang-up-at-exit');
+const { InputGate } = require('./input-gate');
 
 const DEFAULT_FLOW_WINDOW = 262144;
 const MAX_FLOW_WINDOW = 268435456;
@@ -79,10 +79,8 @@ class Terminal {
   #closedEvent;
   #brokerEnd;
   #exited = false;
-  #pendingSignal;
-  #endInputAtReady = false;
   #settleReady;
-  #forgetAtExit = () => {};
+  #input;
 
   /**
    * @param {string} [file] default `sh`
@@ -163,7 +161,7 @@ class Terminal {
       if (data === this.#flowControlPause) return this.pause();
       if (data === this.#flowControlResume) return this.resume();
     }
-    this.#send(inputLines(Buffer.isBuffer(data) ? data : Buffer.from(String(data), 'utf8')));
+    if (!this.#exited) this.#input.write(inputLines(Buffer.isBuffer(data) ? data : Buffer.from(String(data), 'utf8')));
     return undefined;
   }
 
@@ -182,18 +180,17 @@ class Terminal {
   clear() {}
 
   /**
-   * Sends a signal to the shell, SIGHUP by default. SIGTERM goes through the
-   * broker; other signals are sent to the shell's pid from here (after the
-   * ready event). With a launcher the shell may be on another machine, so
-   * every signal becomes the broker's SIGTERM. A paused terminal is released
-   * (see pause()).
-   * @param {string} [signal]
+   * Sends a signal to the shell, SIGHUP by default, through the broker (its
+   * terminal.signal), so that it reaches the shell wherever a launcher put
+   * it, and never another process that has the shell's old pid. A name the
+   * broker does not know costs one error. A paused terminal is released (see
+   * pause()).
+   * @param {string | number} [signal]
    */
   kill(signal) {
     this.#release();
-    // Once the broker has reported the end, the shell's pid may be another process's.
     if (this.#exited || this.#closedEvent) return;
-    this.#signal(signal || 'SIGHUP');
+    this.#send(notificationLine('terminal.signal', { signal: signal || 'SIGHUP' }));
   }
 
   /**
@@ -205,10 +202,10 @@ class Terminal {
     if (this.#destroyed) return;
     this.#destroyed = true;
     this.kill('SIGHUP');
-    // The end of its input makes the broker end the shell with SIGTERM: the
-    // hang-up must come first.
-    if (this.#pendingSignal) this.#endInputAtReady = true;
-    else this.#child.stdin.end();
+    // The end of its input is the broker's termination request: should the
+    // hang-up not end the shell, SIGTERM, SIGHUP to its groups and at last
+    // SIGKILL follow.
+    this.#child.stdin.end();
   }
 
   /**
@@ -249,6 +246,7 @@ class Terminal {
       throw new Error(`could not start ${command.command}`);
     }
     this.brokerPid = this.#child.pid;
+    this.#input = new InputGate((line) => this.#send(line));
     this.#child.stdout.setEncoding('utf8');
     this.#child.stderr.setEncoding('utf8');
     this.#child.stdout.on('data', (text) => this.#onStdout(text));
@@ -265,24 +263,6 @@ class Terminal {
   #send(lines) {
     const stdin = this.#child.stdin;
     if (!this.#exited && stdin.writable) stdin.write(lines);
-  }
-
-  #signal(signal) {
-    if (signal === 'SIGTERM' || this.#launched) {
-      this.#send(notificationLine('terminal.destroy', {}));
-    } else if (this.#shellPid) {
-      this.#signalShell(signal);
-    } else {
-      this.#pendingSignal = signal;
-    }
-  }
-
-  #signalShell(signal) {
-    try {
-      process.kill(this.#shellPid, signal);
-    } catch (error) {
-      if (error.code !== 'ESRCH') this.#reportError(error);
-    }
   }
 
   #onStdout(text) {
@@ -314,16 +294,14 @@ class Terminal {
       case 'data': return this.#onData(event);
       case 'flow_control': return this.#onFlowControl(event);
       case 'closed': return this.#onClosed(event);
-      default: return undefined; // pong, and events of later brokers
+      case 'pong': return this.#input.confirm(event.nonce);
+      default: return undefined; // events of later brokers
     }
   }
 
   #onReady(event) {
     this.#shellPid = event.pid;
     this.#settleReady.resolve(event.pid);
-    if (this.#pendingSignal && !this.#closedEvent) this.#signalShell(this.#pendingSignal);
-    if (this.#endInputAtReady) this.#child.stdin.end();
-    if (!this.#launched) this.#forgetAtExit = hangUpAtExit(() => this.#signalShell('SIGHUP'));
   }
 
   #onData(event) {
@@ -338,7 +316,6 @@ class Terminal {
 
   #onClosed(event) {
     this.#closedEvent = event;
-    this.#forgetAtExit();
   }
 
   #onFlowControl(event) {
@@ -453,7 +430,6 @@ class Terminal {
     const tail = this.#decoder ? this.#decoder.end() : '';
     if (tail && !this.#destroyed) this.#events.emit('data', tail);
     this.#exited = true;
-    this.#forgetAtExit();
     this.#settleReady.reject(new Error('the broker ended before its ready event'));
     this.#events.emit('exit', exit.exitCode, exit.signal, exit);
   }
