@@ -210,13 +210,14 @@ test('a program that dies, however, leaves no broker and no shell behind', { tim
   for (const death of ['exit', 'SIGKILL', 'SIGTERM', 'SIGINT', 'SIGHUP']) {
     await t.test(death, async () => {
       const child = childProcess.spawn(process.execPath, ['-e', program, death], { stdio: ['ignore', 'pipe', 'inherit'] });
+      const closed = new Promise((resolve) => child.on('close', resolve));
       let output = '';
       child.stdout.on('data', (chunk) => { output += chunk; });
       await pollUntil(() => output.includes('\n'), 'the program to print its pids');
       const pids = output.trim().split(' ').map(Number);
       assert.ok(pids.length === 2 && pids.every((pid) => pid > 0), `pids printed: ${JSON.stringify(output)}`);
       if (death !== 'exit') child.kill(death);
-      await new Promise((resolve) => child.on('close', resolve));
+      await closed;
       try {
         await pollUntil(() => pids.every(gone), 'the broker and bash to end', 8000);
       } finally {
