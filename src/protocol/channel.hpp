@@ -83,6 +83,10 @@ public:
     // is empty (whether or not senders remain). Never blocks.
     std::optional<ReceivedCommand> try_recv_held();
 
+    // A sender is blocked in send_waiting() for want of room. A sender that
+    // starts waiting makes wake_fd() readable, so the receiver can look.
+    bool sender_waiting() const;
+
     // The wake-up protocol. A send that finds the queue empty makes
     // wake_fd() readable (later sends of the same burst do not touch it).
     // After seeing it readable, the receiver calls clear_wake() first and

@@ -14,10 +14,11 @@
 namespace tsb {
 namespace {
 
-constexpr std::array handled_signals{SIGINT, SIGTERM};  // ascending
+constexpr std::array handled_signals{SIGHUP, SIGINT, SIGTERM};  // ascending
 
 std::string_view signal_name(int signal_number) {
     switch (signal_number) {
+    case SIGHUP: return "SIGHUP";
     case SIGINT: return "SIGINT";
     case SIGTERM: return "SIGTERM";
     default: return "signal";
@@ -54,7 +55,7 @@ bool report_pending_signals(const CommandSender& sender) {
 
 Result<void> spawn_signal_reader(CommandSender sender) {
     // The handlers go in before this returns, on the caller's thread: from
-    // then on (and so before the shell exists) SIGINT and SIGTERM can only
+    // then on (and so before the shell exists) SIGHUP, SIGINT and SIGTERM can only
     // become commands, never end the broker.
     auto registration = SignalPipe::install(handled_signals, /*restart=*/true);
     if (!registration) {
