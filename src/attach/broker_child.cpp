@@ -117,7 +117,7 @@ void hang_up_broker(BrokerChild& broker) {
     // nothing any more still ends the session through the end of its input.
     const int flags = ::fcntl(broker.input.get(), F_GETFL);
     if (flags >= 0 && ::fcntl(broker.input.get(), F_SETFL, flags | O_NONBLOCK) == 0)
-        (void)write_some(broker.input.get(), signal_line("SIGHUP"));
+        (void)write_some(broker.input.get(), notification_line(ShellSignal{SIGHUP}));
     broker.input.reset();
 }
 

@@ -112,8 +112,8 @@ std::string notification_line(const Ack& ack) {
 
 std::string notification_line(const Destroy&) { return line_for("terminal.destroy", Json::object()); }
 
-std::string signal_line(std::string_view signal_name) {
-    return line_for("terminal.signal", Json{{"signal", signal_name}});
+std::string notification_line(const ShellSignal& signal) {
+    return line_for("terminal.signal", Json{{"signal", signal.number}});
 }
 
 Result<void> parse_event(std::string_view line, PeerEvent& event) {

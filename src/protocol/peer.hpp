@@ -22,9 +22,8 @@ std::string notification_line(const Input& input);
 std::string notification_line(const Resize& resize);
 std::string notification_line(const Ack& ack);
 std::string notification_line(const Destroy& destroy);
-// terminal.signal with a signal's name ("SIGHUP"): the broker sends that
-// signal to the shell.
-std::string signal_line(std::string_view signal_name);
+// terminal.signal with the signal's number: the broker sends it to the shell.
+std::string notification_line(const ShellSignal& signal);
 
 // One event line as a peer needs it.
 struct PeerEvent {
