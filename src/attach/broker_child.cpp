@@ -85,6 +85,7 @@ Result<BrokerChild> spawn_broker(const std::string& program, const std::vector<s
     if (!input) return fail(input.error());
     auto output = make_pipe();
     if (!output) return fail(output.error());
+    (void)::fcntl(output->read_end.get(), F_SETPIPE_SZ, static_cast<int>(broker_output_pipe_size));
     auto errors = make_pipe();
     if (!errors) return fail(errors.error());
 

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,12 @@
 
 namespace tsb::attach {
 
+// The size the pipe of the broker's output gets where the system allows
+// (its default is 64 KiB): a line of a full read of the terminal is 87 KiB,
+// and a larger pipe lets the broker write several lines before the client
+// wakes up.
+inline constexpr std::size_t broker_output_pipe_size = 1024 * 1024;
+
 struct BrokerChild {
     pid_t pid = -1;
     Fd input;   // the broker's standard input: notification lines
@@ -22,7 +29,8 @@ struct BrokerChild {
 };
 
 // Starts `program` (a path, or a name looked up on PATH) with the shell
-// command, if any, after "--". The broker runs in its own process group, so
+// command, if any, after "--". Its output pipe gets broker_output_pipe_size
+// bytes when the system allows it, else keeps its size. The broker runs in its own process group, so
 // that signals meant for the person's terminal reach the client alone, and
 // with the default dispositions of the signals the client handles.
 Result<BrokerChild> spawn_broker(const std::string& program, const std::vector<std::string>& shell);

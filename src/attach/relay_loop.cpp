@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -37,6 +38,10 @@ int closed_exit_status(const PeerEvent& event) {
     }
     return 1;
 }
+
+// What one read of the broker's output may bring: the pipe's size, which
+// spawn_broker raises where the system allows.
+constexpr std::size_t output_read_size = broker_output_pipe_size;
 
 Connect connect_request(std::optional<WindowSize> size) {
     Connect connect{.flow_window = flow_window_bytes};
@@ -80,14 +85,18 @@ private:
     void send(const std::string& line);
     Outcome local_failed(std::string_view what, const Error& error);
 
+    std::optional<Outcome> write_output();
+
     BrokerChild& broker_;
     SignalPipe& signals_;
     const RawMode& raw_;
     LocalStreams local_;
-    std::string pending_;          // event text after the last complete line
+    std::string events_;           // event text read, from the first line not yet applied
     PeerEvent event_;              // the event being applied, its buffers reused
+    std::string output_;           // terminal output of the events applied, not yet written
     bool broker_reading_ = true;   // false once a write to it met EPIPE
     bool acknowledging_ = false;   // the broker confirmed a flow-control window
+    std::uint64_t applied_seq_ = 0;  // the last data event taken into output_
     std::uint64_t written_seq_ = 0, acked_seq_ = 0;
 };
 
@@ -126,25 +135,50 @@ std::optional<Outcome> Session::take_signals() {
     return std::nullopt;
 }
 
+// Everything one read brings is applied before anything is written: the
+// terminal output of all its data events goes out in one write, and one
+// acknowledgement follows. Per event, a fast terminal would cost a write and
+// a wake-up of the other side each time.
 std::optional<Outcome> Session::relay_output() {
-    char buffer[65536];
-    const ssize_t got = ::read(broker_.output.get(), buffer, sizeof buffer);
+    const std::size_t kept = events_.size();
+    ssize_t got = 0;
+    events_.resize_and_overwrite(kept + output_read_size, [&](char* text, std::size_t) {
+        got = ::read(broker_.output.get(), text + kept, output_read_size);
+        return kept + static_cast<std::size_t>(std::max<ssize_t>(got, 0));
+    });
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) return std::nullopt;
-    if (got <= 0) return Outcome{.end = Outcome::End::broker_lost};
-    pending_.append(buffer, static_cast<std::size_t>(got));
+    if (got <= 0) {
+        (void)write_output();
+        return Outcome{.end = Outcome::End::broker_lost};
+    }
 
     std::size_t start = 0;
-    for (std::size_t end; (end = pending_.find('\n', start)) != std::string::npos; start = end + 1) {
-        if (auto outcome = apply_event(std::string_view(pending_).substr(start, end - start))) {
+    for (std::size_t end; (end = events_.find('\n', start)) != std::string::npos; start = end + 1) {
+        if (auto outcome = apply_event(std::string_view(events_).substr(start, end - start))) {
             return outcome;
         }
     }
-    pending_.erase(0, start);
-    // One acknowledgement for everything this read brought, once written.
+    events_.erase(0, start);
+    if (auto failed = write_output()) return failed;
     if (acknowledging_ && written_seq_ > acked_seq_) {
         send(notification_line(Ack{written_seq_}));
         acked_seq_ = written_seq_;
     }
+    return std::nullopt;
+}
+
+std::optional<Outcome> Session::write_output() {
+    if (!output_.empty()) {
+        const Result<void> written = write_local(local_.terminal_out, output_);
+        output_.clear();
+        if (!written) {
+            if (ending_signal_arrived()) return take_signals();
+            // A terminal that has hung up refuses output with EIO.
+            if (written.error() == Error::os(EIO)) return Outcome{.end = Outcome::End::hangup};
+            return local_failed("write", written.error());
+        }
+    }
+    written_seq_ = applied_seq_;
     return std::nullopt;
 }
 
@@ -153,20 +187,17 @@ std::optional<Outcome> Session::apply_event(std::string_view line) {
     if (!parse_event(line, event_)) return std::nullopt;
     switch (event_.kind) {
     case PeerEvent::Kind::data:
-        if (auto written = write_local(local_.terminal_out, event_.bytes); !written) {
-            if (ending_signal_arrived()) return take_signals();
-            // A terminal that has hung up refuses output with EIO.
-            if (written.error() == Error::os(EIO)) return Outcome{.end = Outcome::End::hangup};
-            return local_failed("write", written.error());
-        }
-        written_seq_ = event_.seq;
+        output_.append(event_.bytes);
+        applied_seq_ = event_.seq;
         break;
     case PeerEvent::Kind::flow_control:
         // Data events before this one need no acknowledgement.
         acknowledging_ = event_.window > 0;
-        acked_seq_ = written_seq_;
+        acked_seq_ = applied_seq_;
         break;
     case PeerEvent::Kind::closed:
+        // Everything the shell wrote is on the terminal before the end.
+        if (auto failed = write_output()) return failed;
         return Outcome{.end = Outcome::End::closed, .exit_status = closed_exit_status(event_)};
     default:
         break;
