@@ -43,6 +43,11 @@ int closed_exit_status(const PeerEvent& event) {
 // spawn_broker raises where the system allows.
 constexpr std::size_t output_read_size = broker_output_pipe_size;
 
+// Output gathered before it is written and acknowledged: a quarter of the
+// window, so that the broker reads the terminal again while the rest of a
+// window is being written.
+constexpr std::size_t output_write_size = flow_window_bytes / 4;
+
 Connect connect_request(std::optional<WindowSize> size) {
     Connect connect{.flow_window = flow_window_bytes};
     if (size) {
@@ -135,10 +140,10 @@ std::optional<Outcome> Session::take_signals() {
     return std::nullopt;
 }
 
-// Everything one read brings is applied before anything is written: the
-// terminal output of all its data events goes out in one write, and one
-// acknowledgement follows. Per event, a fast terminal would cost a write and
-// a wake-up of the other side each time.
+// The terminal output of the data events one read brings goes out in
+// writes of at least output_write_size bytes (or what the read brought),
+// each followed by one acknowledgement: per event, small events would cost
+// a write and a wake-up of the broker each.
 std::optional<Outcome> Session::relay_output() {
     const std::size_t kept = events_.size();
     ssize_t got = 0;
@@ -159,12 +164,7 @@ std::optional<Outcome> Session::relay_output() {
         }
     }
     events_.erase(0, start);
-    if (auto failed = write_output()) return failed;
-    if (acknowledging_ && written_seq_ > acked_seq_) {
-        send(notification_line(Ack{written_seq_}));
-        acked_seq_ = written_seq_;
-    }
-    return std::nullopt;
+    return write_output();
 }
 
 std::optional<Outcome> Session::write_output() {
@@ -179,6 +179,10 @@ std::optional<Outcome> Session::write_output() {
         }
     }
     written_seq_ = applied_seq_;
+    if (acknowledging_ && written_seq_ > acked_seq_) {
+        send(notification_line(Ack{written_seq_}));
+        acked_seq_ = written_seq_;
+    }
     return std::nullopt;
 }
 
@@ -189,6 +193,9 @@ std::optional<Outcome> Session::apply_event(std::string_view line) {
     case PeerEvent::Kind::data:
         output_.append(event_.bytes);
         applied_seq_ = event_.seq;
+        // A window's worth written and acknowledged in pieces: the broker
+        // reads the terminal again while the rest is written.
+        if (output_.size() >= output_write_size) return write_output();
         break;
     case PeerEvent::Kind::flow_control:
         // Data events before this one need no acknowledgement.
