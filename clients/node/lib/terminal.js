@@ -105,7 +105,7 @@ class Terminal {
     this.#flowControlResume = options.flowControlResume ?? XON;
     const encoding = options.encoding === undefined ? 'utf8' : options.encoding;
     this.#decoder = encoding === null ? null : new StringDecoder(encoding);
-    const command = brokerCommand(file, args, options);
+    const command = brokerCommand(file, args, options, { cols: this.cols, rows: this.rows });
     this.ready = new Promise((resolve, reject) => { this.#settleReady = { resolve, reject }; });
     // Nobody need wait for `ready`: its rejection must not count as unhandled.
     this.ready.catch(() => {});

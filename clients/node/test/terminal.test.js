@@ -79,6 +79,14 @@ test('resize is seen by stty size', TIMEOUT, async () => {
   await seen.waitForExit();
 });
 
+test('a program sees its size as it starts', TIMEOUT, async () => {
+  // stty is exec'd at once: a size set by a command after the start would come too late.
+  const sizes = Array.from({ length: 20 }, (_, n) => (n % 2 ? { cols: 100, rows: 30 } : { cols: 80, rows: 24 }));
+  const seen = sizes.map((size) => watch(spawn('stty', ['size'], { brokerPath, ...size })));
+  await Promise.all(seen.map((s) => s.waitForExit()));
+  assert.deepEqual(seen.map((s) => s.text), sizes.map(({ cols, rows }) => `${rows} ${cols}\r\n`));
+});
+
 test('a 2 MB paste reaches the program intact', TIMEOUT, async () => {
   const size = 2 * 1024 * 1024;
   const script = `stty raw -echo; echo READY; head -c ${size} | sha256sum`;
