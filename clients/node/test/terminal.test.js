@@ -60,6 +60,16 @@ test('exit codes and signals reach the exit event', TIMEOUT, async (t) => {
   }
 });
 
+test('a signal sent to pid right after spawn ends the session, not this process', TIMEOUT, async () => {
+  // Before the shell has started, pid is the broker's (or, for an instant, its
+  // process before exec): SIGTERM ends the session either way.
+  const terminal = spawn('sleep', ['30'], { brokerPath });
+  const seen = watch(terminal);
+  assert.ok(terminal.pid > 0);
+  process.kill(terminal.pid, 'SIGTERM');
+  assert.equal((await seen.waitForExit()).signal, 15);
+});
+
 test('resize is seen by stty size', TIMEOUT, async () => {
   const terminal = spawn('sh', [], { ...quietShell, cols: 90, rows: 20 });
   const seen = watch(terminal);
