@@ -65,13 +65,37 @@ function isDirectory(dir) {
  */
 function shellCommandLine(file, args, env, cwd, size) {
   const plain = { args: ['--', file, ...args], sizeVariables: {} };
-  if (!size || (size.cols === DEFAULT_COLS && size.rows === DEFAULT_ROWS)) return plain;
+  if (isDefaultSize(size)) return plain;
   const found = file.includes('/') ? isExecutableFile(path.resolve(cwd, file)) : findExecutable(file, env.PATH ?? DEFAULT_SEARCH_PATH);
   if (!found || !isExecutableFile(ENV_PROGRAM)) return plain;
   return {
     args: ['--', ENV_PROGRAM, ...SIZE_VARIABLES.flatMap((name) => ['-u', name]), '--', file, ...args],
     sizeVariables: { TERMINAL_STREAM_COLS: String(size.cols), TERMINAL_STREAM_ROWS: String(size.rows) }
   };
+}
+
+function isDefaultSize(size) {
+  return !size || (size.cols === DEFAULT_COLS && size.rows === DEFAULT_ROWS);
+}
+
+/**
+ * The launcher, then `env NAME=VALUE... broker -- env -u NAME... -- file args`:
+ * the broker's settings travel as assignments, and the shell on the other
+ * side leaves them behind as the local one does. A program missing there
+ * is reported by that `env`, in the terminal.
+ */
+function launcherCommand(file, args, options, size) {
+  const [program, ...launcherArgs] = options.launcher;
+  if (typeof program !== 'string' || program === '') throw new TypeError('launcher must be a non-empty array of strings');
+  const settings = {};
+  if (options.cwd) settings.TERMINAL_STREAM_CWD = options.cwd;
+  if (!isDefaultSize(size)) Object.assign(settings, { TERMINAL_STREAM_COLS: String(size.cols), TERMINAL_STREAM_ROWS: String(size.rows) });
+  const names = Object.keys(settings);
+  const shell = names.length > 0 ? ['env', ...names.flatMap((name) => ['-u', name]), '--', file, ...args] : [file, ...args];
+  const assignments = [`TERM=${options.name || DEFAULT_NAME}`, ...names.map((name) => `${name}=${settings[name]}`)];
+  let remote = ['env', ...assignments, options.brokerPath || DEFAULT_BROKER_NAME, '--', ...shell];
+  if (options.launcherShell) remote = remote.map(shellQuote);
+  return { command: resolveLauncher(program), args: [...launcherArgs, ...remote], env: options.env ?? process.env, cwd: undefined };
 }
 
 /**
@@ -87,25 +111,16 @@ function shellCommandLine(file, args, env, cwd, size) {
  * @returns {{ command: string, args: string[], env: NodeJS.ProcessEnv, cwd: string | undefined }}
  */
 function brokerCommand(file, args, options, size) {
-  const shellCommand = ['--', file, ...args];
-  if (!options.launcher) {
-    const { env } = shellEnvironment(options.env, options.name);
-    const cwd = options.cwd ?? process.cwd();
-    if (isDirectory(cwd)) {
-      const line = shellCommandLine(file, args, env, cwd, size);
-      return { command: resolveBrokerPath(options.brokerPath), args: line.args, env: { ...env, ...line.sizeVariables }, cwd };
-    }
-    // The broker reports a directory it cannot enter and ends with status 1,
-    // as node-pty's child does; spawning there would fail before any broker.
-    return { command: resolveBrokerPath(options.brokerPath), args: shellCommand, env: { ...env, TERMINAL_STREAM_CWD: cwd }, cwd: undefined };
+  if (options.launcher) return launcherCommand(file, args, options, size);
+  const { env } = shellEnvironment(options.env, options.name);
+  const cwd = options.cwd ?? process.cwd();
+  if (isDirectory(cwd)) {
+    const line = shellCommandLine(file, args, env, cwd, size);
+    return { command: resolveBrokerPath(options.brokerPath), args: line.args, env: { ...env, ...line.sizeVariables }, cwd };
   }
-  const [program, ...launcherArgs] = options.launcher;
-  if (typeof program !== 'string' || program === '') throw new TypeError('launcher must be a non-empty array of strings');
-  const assignments = [`TERM=${options.name || DEFAULT_NAME}`];
-  if (options.cwd) assignments.push(`TERMINAL_STREAM_CWD=${options.cwd}`);
-  let remote = ['env', ...assignments, options.brokerPath || DEFAULT_BROKER_NAME, ...shellCommand];
-  if (options.launcherShell) remote = remote.map(shellQuote);
-  return { command: resolveLauncher(program), args: [...launcherArgs, ...remote], env: options.env ?? process.env, cwd: undefined };
+  // The broker reports a directory it cannot enter and ends with status 1,
+  // as node-pty's child does; spawning there would fail before any broker.
+  return { command: resolveBrokerPath(options.brokerPath), args: ['--', file, ...args], env: { ...env, TERMINAL_STREAM_CWD: cwd }, cwd: undefined };
 }
 
 module.exports = { DEFAULT_NAME, brokerCommand, shellEnvironment, shellQuote };

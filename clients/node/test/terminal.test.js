@@ -203,14 +203,14 @@ test('a launcher carries the broker, its settings and awkward arguments', TIMEOU
     // Joins the command into one line for a shell, as ssh does.
     { name: 'shell line', options: { launcher: ['sh', '-c', 'exec sh -c "$*"', 'ssh'], launcherShell: true } }
   ];
-  const args = ['-c', 'printf "%s|" "$PWD" "$TERM" "$@"', 'sh', 'two words', "it's", '$HOME'];
+  const args = ['-c', 'printf "%s|" "$PWD" "$TERM" "$(stty size)" "${TERMINAL_STREAM_CWD-none}" "$@"', 'sh', 'two words', "it's", '$HOME'];
   for (const l of launchers) {
     await t.test(l.name, async () => {
-      const terminal = spawn('sh', args, { brokerPath, cwd: '/tmp', name: 'vt100', ...l.options });
+      const terminal = spawn('sh', args, { brokerPath, cwd: '/tmp', name: 'vt100', cols: 100, rows: 30, ...l.options });
       const seen = watch(terminal);
       assert.ok((await terminal.ready) > 0);
       assert.deepEqual(await seen.waitForExit(), { exitCode: 0, signal: 0, reason: 'exited' });
-      assert.equal(seen.text, "/tmp|vt100|two words|it's|$HOME|");
+      assert.equal(seen.text, "/tmp|vt100|30 100|none|two words|it's|$HOME|");
     });
   }
 });
