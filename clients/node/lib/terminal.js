@@ -105,7 +105,7 @@ class Terminal {
     this.#flowControlResume = options.flowControlResume ?? XON;
     const encoding = options.encoding === undefined ? 'utf8' : options.encoding;
     this.#decoder = encoding === null ? null : new StringDecoder(encoding);
-    const command = brokerCommand(file, args, options);
+    const command = brokerCommand(file, args, options, { cols: this.cols, rows: this.rows });
     this.ready = new Promise((resolve, reject) => { this.#settleReady = { resolve, reject }; });
     // Nobody need wait for `ready`: its rejection must not count as unhandled.
     this.ready.catch(() => {});
@@ -254,7 +254,7 @@ class Terminal {
     // Writing after the broker has gone fails with EPIPE; the exit event says why it went.
     this.#child.stdin.on('error', () => {});
     this.#child.on('close', (code, signal) => this.#onBrokerClose(code, signal));
-    // The size goes here rather than in the broker's environment, which is the shell's.
+    // The size goes here too: a launched broker has it from nowhere else.
     const connect = { cols: this.cols, rows: this.rows };
     if (this.#flowWindow > 0) connect.flow_window = this.#flowWindow;
     this.#send(notificationLine('terminal.connect', connect));
