@@ -148,11 +148,13 @@ class Terminal {
    * @param {string} event @param {Function} listener
    */
   on(event, listener) { this.#events.on(event, listener); return this; }
+  /** @param {string} event @param {Function} listener */
   addListener(event, listener) { return this.on(event, listener); }
   /** @param {string} event @param {Function} listener */
   once(event, listener) { this.#events.once(event, listener); return this; }
   /** @param {string} event @param {Function} listener */
   removeListener(event, listener) { this.#events.removeListener(event, listener); return this; }
+  /** @param {string} event @param {Function} listener */
   off(event, listener) { return this.removeListener(event, listener); }
   /** @param {string} [event] */
   removeAllListeners(event) { this.#events.removeAllListeners(event); return this; }
