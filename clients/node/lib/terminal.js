@@ -202,15 +202,19 @@ class Terminal {
   /**
    * Ends the session for good: no more data events, output not yet
    * delivered is dropped, the shell gets SIGHUP as from a closed terminal,
-   * and the broker's standard input ends. The exit event still comes.
+   * the broker is asked to end the session (terminal.destroy) and its
+   * standard input ends. The exit event still comes.
    */
   destroy() {
     if (this.#phase >= Phase.DESTROYED) return;
     this.#enter(Phase.DESTROYED);
     this.kill('SIGHUP');
-    // The end of its input is the broker's termination request: should the
-    // hang-up not end the shell, SIGTERM, SIGHUP to its groups and at last
-    // SIGKILL follow.
+    // A termination request: should the hang-up not end the shell, the
+    // broker's ladder follows (SIGTERM, SIGHUP to its groups, at last
+    // SIGKILL). Said explicitly before the end of input, which is the same
+    // request, because some transports (an orchestrator's exec channel) do
+    // not pass the end of input on to a broker on the other side.
+    if (!this.#exited && !this.#closedEvent) this.#send(notificationLine('terminal.destroy', {}));
     this.#child.stdin.end();
   }
 
