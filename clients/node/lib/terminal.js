@@ -214,7 +214,7 @@ class Terminal {
     // SIGKILL). Said explicitly before the end of input, which is the same
     // request, because some transports (an orchestrator's exec channel) do
     // not pass the end of input on to a broker on the other side.
-    if (!this.#exited && !this.#closedEvent) this.#send(notificationLine('terminal.destroy', {}));
+    if (!this.#closedEvent) this.#send(notificationLine('terminal.destroy', {}));
     this.#child.stdin.end();
   }
 
