@@ -21,6 +21,8 @@ import tempfile
 import threading
 import time
 
+import attach_pty
+import memory
 from flood import WINDOW, flood_figures, flood_goals, flood_table
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -31,26 +33,37 @@ DATA_PREFIX = b'{"data_b64":"'
 class Tools:
     def __init__(self, build):
         self.broker = os.path.join(build, "terminal-stream-broker")
+        self.attach = os.path.join(build, "terminal-stream-attach")
+        if not os.access(self.attach, os.X_OK):  # a build that keeps it beside its module
+            for folder, _, files in os.walk(build):
+                if "terminal-stream-attach" in files:
+                    self.attach = os.path.join(folder, "terminal-stream-attach")
+                    break
         self.raw = os.path.join(build, "bench", "raw_relay")
+        self.json = os.path.join(build, "bench", "json_relay")
         self.echo = os.path.join(build, "bench", "raw_echo")
         self.micro = os.path.join(build, "bench", "micro_bench")
         self.sink = os.path.join(build, "bench", "sink")
-        for path in (self.broker, self.raw, self.echo, self.micro, self.sink):
+        for path in (self.broker, self.attach, self.raw, self.json, self.echo, self.micro, self.sink):
             if not os.access(path, os.X_OK):
                 sys.exit(f"missing {path}: run bench/run.sh, which builds it")
 
+    def program(self, kind):
+        return {"broker": self.broker, "raw": self.raw, "json": self.json}[kind]
+
 
 class Relay:
-    """One running relay (the broker or the raw relay) and the consumer side
-    of its standard streams. data() yields terminal bytes for both kinds: for
-    the broker they are decoded from the data events, whose seq is checked."""
+    """One running relay (the broker, the raw relay or the JSON relay) and
+    the consumer side of its standard streams. read() gives terminal bytes
+    for every kind: for the broker and the JSON relay they are decoded from
+    the data events, whose seq is checked."""
 
     def __init__(self, tools, kind, command, env_extra=None):
         self.kind = kind
         env = dict(os.environ)
         env.pop("TERMINAL_STREAM_SHELL_CMD_JSON", None)
         env.update(env_extra or {})
-        program = tools.broker if kind == "broker" else tools.raw
+        program = tools.program(kind)
         # Diagnostics go to a file, so that a chatty relay never blocks on a
         # full pipe; finish() shows them.
         self.errors = tempfile.TemporaryFile()
@@ -188,7 +201,7 @@ class Relay:
 
 def wait_ready(relay):
     """Waits until the shell (raw_echo) has put its terminal in raw mode."""
-    if relay.kind == "broker":
+    if relay.kind != "raw":
         relay.wait_event("ready")
     if relay.wait_bytes(1) != b"R":
         raise RuntimeError("unexpected first output")
@@ -230,12 +243,15 @@ def throughput(tools, path, consumer):
     """Output of cat delivered to a consumer: the C++ sink (little work of its
     own, so the figure is the relay's) or this script (decoding in Python).
     Kinds "flow" and "flow-big" are the broker with a flow window of WINDOW
-    and 4 x WINDOW bytes that the sink acknowledges after each read."""
+    and 4 x WINDOW bytes that the sink acknowledges after each read;
+    "flow-each" the window of WINDOW bytes with one ack per data event, sent
+    as soon as the event is decoded (the rate a browser terminal sends
+    them)."""
     size = os.path.getsize(path)
     # Raw mode turns output processing off, so the bytes arrive unchanged.
     command = ["sh", "-c", 'stty raw -echo && exec cat "$0"', path]
 
-    def consume(relay, window):
+    def consume(relay, window, ack_mode):
         if consumer == "python":
             total = 0
             while not relay.eof:
@@ -246,11 +262,12 @@ def throughput(tools, path, consumer):
             relay.write(b'{"jsonrpc":"2.0","method":"terminal.connect",'
                         b'"params":{"flow_window":%d}}\n' % window)
             ack_fd = relay.proc.stdin.fileno()
-            sink = subprocess.Popen([tools.sink, "broker-ack", str(ack_fd)],
+            sink = subprocess.Popen([tools.sink, ack_mode, str(ack_fd)],
                                     stdin=relay.proc.stdout, stdout=subprocess.PIPE,
                                     pass_fds=(ack_fd,))
         else:
-            sink = subprocess.Popen([tools.sink, relay.kind], stdin=relay.proc.stdout,
+            sink = subprocess.Popen([tools.sink, "raw" if relay.kind == "raw" else "broker"],
+                                    stdin=relay.proc.stdout,
                                     stdout=subprocess.PIPE)
         relay.proc.stdout.close()
         relay.eof = True
@@ -258,7 +275,8 @@ def throughput(tools, path, consumer):
         return int(total), verdict == b"ok"
 
     def measure(kind):
-        window = {"flow": WINDOW, "flow-big": 4 * WINDOW}.get(kind, 0)
+        window = {"flow": WINDOW, "flow-big": 4 * WINDOW, "flow-each": WINDOW}.get(kind, 0)
+        ack_mode = "broker-ack-each" if kind == "flow-each" else "broker-ack"
         relay = Relay(tools, "broker" if window else kind, command)
         sampler_stop = threading.Event()
 
@@ -268,7 +286,7 @@ def throughput(tools, path, consumer):
 
         thread = threading.Thread(target=sampler, daemon=True)
         thread.start()
-        total, ok = consume(relay, window)
+        total, ok = consume(relay, window, ack_mode)
         elapsed = time.perf_counter() - relay.started
         relay.sample_hwm()
         sampler_stop.set()
@@ -308,20 +326,23 @@ def echo_latency(tools, count):
 # --- 3: ping round trip -----------------------------------------------------
 
 def ping_rtt(tools, count):
-    relay = Relay(tools, "broker", ["sleep", "1000"])
-    relay.wait_event("ready")
-    time.sleep(0.2)
-    samples = []
-    for nonce in range(count):
-        start = time.perf_counter()
-        relay.ping(nonce)
-        pong = relay.wait_event("pong")
-        samples.append((time.perf_counter() - start) * 1e6)
-        if pong.get("nonce") != nonce:
-            raise RuntimeError("pong with a wrong nonce")
-        time.sleep(0.010)
-    relay.finish()
-    return samples
+    def measure(kind):
+        relay = Relay(tools, kind, ["sleep", "1000"])
+        relay.wait_event("ready")
+        time.sleep(0.2)
+        samples = []
+        for nonce in range(count):
+            start = time.perf_counter()
+            relay.ping(nonce)
+            pong = relay.wait_event("pong")
+            samples.append((time.perf_counter() - start) * 1e6)
+            if pong.get("nonce") != nonce:
+                raise RuntimeError("pong with a wrong nonce")
+            time.sleep(0.010)
+        relay.finish()
+        return samples
+
+    return measure
 
 
 # --- 4: start-up --------------------------------------------------------------
@@ -448,13 +469,85 @@ class Table:
         return "\n".join(out)
 
 
+class PeerTable:
+    """Figures set against a named peer (node-pty, the JSON relay, a plain
+    shell): the row names both sides."""
+
+    def __init__(self):
+        self.rows = []
+
+    def add(self, name, ours, peer_name, peer, fmt="{:.1f}", ratio=True):
+        cell = lambda v: "n/a" if v is None else fmt.format(v)
+        r = f"{ours / peer:.2f}" if ratio and peer not in (None, 0) and ours is not None else "n/a"
+        self.rows.append((name, cell(ours), peer_name, cell(peer), r))
+
+    def render(self):
+        out = ["| figure | ours | peer | peer's figure | ours/peer |", "|---|---:|---|---:|---:|"]
+        out += [f"| {a} | {b} | {c} | {d} | {e} |" for a, b, c, d, e in self.rows]
+        return "\n".join(out)
+
+
+# --- flood through headless xterm.js, against node-pty ------------------------
+
+FLOOD_XTERM_MODES = ("broker", "broker-window", "node-pty")
+
+
+def flood_xterm(tools, reps, log):
+    """Runs bench/flood_xterm.js, the modes alternating; results by mode."""
+    runs = {mode: [] for mode in FLOOD_XTERM_MODES}
+    for rep in range(reps):
+        for mode in FLOOD_XTERM_MODES:
+            done = subprocess.run(["node", os.path.join(ROOT, "bench", "flood_xterm.js"), "--mode", mode,
+                                   "--broker", tools.broker], capture_output=True, text=True, timeout=120)
+            if done.returncode != 0:
+                raise RuntimeError(f"flood_xterm {mode}: {done.stderr[-500:]}")
+            result = json.loads(done.stdout)
+            runs[mode].append(result)
+            log(f"flood/xterm {rep + 1}/{reps} {mode}: ^C to prompt {result['ms']:.0f} ms, "
+                f"{result['after']} bytes rendered after ^C ({result['held']} held at ^C), "
+                f"{result['peak']} held at most")
+    return runs
+
+
+def flood_xterm_table(runs):
+    med = statistics.median
+    label = {
+        "broker": "broker, flow control off",
+        "broker-window": "broker, flow window 256 KiB, one ack per rendered event",
+        "node-pty": "node-pty, pause() and resume()",
+    }
+    out = ["| peer (renders through xterm.js, at most 10 MB/s; stops reading at 512 KB, resumes "
+           "below 128 KB) | ^C to prompt, ms | rendered after ^C, KB | of which the relay still "
+           "held, KB | most held, KB | rendered during the flood, MB/s |",
+           "|---|---:|---:|---:|---:|---:|"]
+    for mode, results in runs.items():
+        ms = [r["ms"] for r in results]
+        out.append(f"| {label[mode]} | {med(ms):.0f} ({min(ms):.0f}-{max(ms):.0f}) "
+                   f"| {med(r['after'] for r in results) / 1000:.0f} "
+                   f"| {med(r['after'] - r['held'] for r in results) / 1000:.0f} "
+                   f"| {max(r['peak'] for r in results) / 1000:.0f} "
+                   f"| {med(r['rate'] for r in results) / 1e6:.1f} |")
+    return "\n".join(out)
+
+
+def web_bench(tools, quick, log):
+    rounds, keys, idle = (1, 30, 3) if quick else (5, 60, 10)
+    log(f"browser terminals: {rounds} rounds of each, {keys} keys, {idle} s idle")
+    done = subprocess.run(["node", os.path.join(ROOT, "bench", "web_bench.js"), "--broker", tools.broker,
+                           "--rounds", str(rounds), "--keys", str(keys), "--idle", str(idle)],
+                          stdout=subprocess.PIPE, text=True, timeout=1800)
+    if done.returncode != 0:
+        raise RuntimeError("web_bench.js failed")
+    return json.loads(done.stdout)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "bench"))
     parser.add_argument("--quick", action="store_true", help="small sizes, one repetition")
     parser.add_argument("--only", default="",
                         help="comma-separated subset: throughput,flow_throughput,echo,ping,"
-                             "startup,idle,paste,flood,micro")
+                             "startup,idle,paste,flood,flood_xterm,memory,attach,web,micro")
     args = parser.parse_args()
     only = {name for name in args.only.split(",") if name}
     want = lambda name: not only or name in only
@@ -465,6 +558,7 @@ def main():
     reps = 1 if quick else 7
     size_mb = 20 if quick else 200
     table = Table()
+    peers = PeerTable()
     med = statistics.median
     log = lambda text: print(f"... {text}", file=sys.stderr, flush=True)
 
@@ -475,44 +569,54 @@ def main():
         table.add(f"output throughput, MB/s (cat of {size_mb} MB, consumer decodes in Python)",
                   med(x["mbps"] for x in results["broker"]), med(x["mbps"] for x in results["raw"]))
         log(f"throughput, C++ consumer: {reps} x {size_mb} MB each")
-        results = alternate(reps, throughput(tools, data_file, "sink"))
-        b, r = results["broker"], results["raw"]
+        results = alternate(reps, throughput(tools, data_file, "sink"), ("broker", "json", "raw"))
+        b, j, r = results["broker"], results["json"], results["raw"]
         table.add(f"output throughput, MB/s (cat of {size_mb} MB, consumer decodes in C++)",
                   med(x["mbps"] for x in b), med(x["mbps"] for x in r))
         table.add("CPU seconds of the relay per 100 MB", med(x["cpu"] for x in b),
                   med(x["cpu"] for x in r), "{:.3f}")
         table.add("peak RSS (VmHWM) during throughput, MiB", max(x["hwm"] for x in b),
                   max(x["hwm"] for x in r), "{:.2f}")
+        peers.add(f"output throughput, MB/s (cat of {size_mb} MB, C++ consumer)",
+                  med(x["mbps"] for x in b), "JSON relay", med(x["mbps"] for x in j))
+        peers.add("CPU seconds of the relay per 100 MB", med(x["cpu"] for x in b), "JSON relay",
+                  med(x["cpu"] for x in j), "{:.3f}")
 
     if want("flow_throughput"):
         data_file = ensure_data_file(size_mb)
         log(f"throughput with a {WINDOW // 1024} KiB flow window and acks: {reps} x {size_mb} MB")
-        kinds = ("flow", "flow-big", "broker", "raw")
+        kinds = ("flow-each", "flow", "flow-big", "broker", "raw")
         results = alternate(reps, throughput(tools, data_file, "sink"), kinds)
-        f, f4, b, r = (med(x["mbps"] for x in results[k]) for k in kinds)
+        fe, f, f4, b, r = (med(x["mbps"] for x in results[k]) for k in kinds)
         table.add(f"output throughput, MB/s (cat of {size_mb} MB, C++ consumer), "
-                  f"flow window {WINDOW // 1024} KiB, acks after each read", f, r)
-        table.add(f"the same, flow window {4 * WINDOW // 1024} KiB", f4, r)
-        table.add("the same without flow control (all three run alternately)", b, r)
-        table.add(f"flow window {WINDOW // 1024} KiB / no flow control, throughput ratio", f / b,
-                  None, "{:.2f}", ratio=False)
+                  f"flow window {WINDOW // 1024} KiB, one ack per data event as decoded", fe, r)
+        table.add(f"the same, flow window {WINDOW // 1024} KiB, acks after each read", f, r)
+        table.add(f"the same, flow window {4 * WINDOW // 1024} KiB, acks after each read", f4, r)
+        table.add("the same without flow control (all four run alternately)", b, r)
+        table.add(f"flow window {WINDOW // 1024} KiB (one ack per event) / no flow control, "
+                  "throughput ratio", fe / b, None, "{:.2f}", ratio=False)
 
     if want("echo"):
         log("keystroke echo latency")
-        results = alternate(2, echo_latency(tools, 50 if quick else 150))
-        b, r = sum(results["broker"], []), sum(results["raw"], [])
+        results = alternate(2, echo_latency(tools, 50 if quick else 150), ("broker", "json", "raw"))
+        b, j, r = (sum(results[k], []) for k in ("broker", "json", "raw"))
         table.add(f"echo latency p50, us ({len(b)} keys, 10 ms apart)", percentile(b, 50),
                   percentile(r, 50), "{:.0f}")
         table.add("echo latency p99, us", percentile(b, 99), percentile(r, 99), "{:.0f}")
         table.add("echo latency p50 difference, us", percentile(b, 50) - percentile(r, 50),
                   None, "{:.0f}", ratio=False)
+        peers.add(f"echo latency p50, us ({len(b)} keys, 10 ms apart)", percentile(b, 50),
+                  "JSON relay", percentile(j, 50), "{:.0f}")
 
     if want("ping"):
         log("ping round trip")
-        samples = ping_rtt(tools, 50 if quick else 300)
-        table.add(f"idle ping round trip median, us ({len(samples)} pings)", med(samples), None,
-                  "{:.0f}")
-        table.add("idle ping round trip p99, us", percentile(samples, 99), None, "{:.0f}")
+        count = 50 if quick else 150
+        results = alternate(2, ping_rtt(tools, count), ("broker", "json"))
+        b, j = sum(results["broker"], []), sum(results["json"], [])
+        table.add(f"idle ping round trip median, us ({len(b)} pings)", med(b), None, "{:.0f}")
+        table.add("idle ping round trip p99, us", percentile(b, 99), None, "{:.0f}")
+        peers.add(f"idle ping round trip p50, us ({len(b)} pings, 10 ms apart)", med(b),
+                  "JSON relay", med(j), "{:.0f}")
 
     if want("startup"):
         log("start-up")
@@ -553,6 +657,54 @@ def main():
     if want("flood"):
         flood = flood_figures(tools.broker, 1 if quick else 3, log)
 
+    flood_x = None
+    if want("flood_xterm"):
+        flood_x = flood_xterm(tools, 1 if quick else 7, log)
+
+    memory_rows = None
+    if want("memory"):
+        count = 100 if quick else 1000
+        log(f"memory: {count} idle brokers, then node-pty with {count} terminals")
+        brokers = memory.brokers_idle(tools.broker, count)
+        nodepty = memory.nodepty_idle(count)
+        nodepty_one = memory.nodepty_idle(1)
+        peers.add(f"PSS per idle terminal, kB ({count} brokers; node-pty: its Node.js process "
+                  f"with {count} terminals, / {count})", brokers["pss_kb"], "node-pty",
+                  nodepty["pss_kb"], "{:.0f}")
+        peers.add(f"the same, node-pty's growth per terminal from 1 to {count} terminals", None,
+                  "node-pty", (nodepty["process_pss_kb"] - nodepty_one["process_pss_kb"]) / (count - 1),
+                  "{:.0f}", ratio=False)
+        peers.add("threads per broker; node-pty's process", brokers["threads"], "node-pty",
+                  nodepty["threads"], "{:.0f}", ratio=False)
+        memory_rows = brokers
+
+    if want("attach"):
+        attach_mb = 10 if quick else 50
+        data_file = ensure_data_file(attach_mb)
+        log(f"attach client: cat of {attach_mb} MB, {reps} x each; echo")
+        results = alternate(reps, attach_pty.throughput(tools, data_file), ("attach", "plain"))
+        peers.add(f"terminal-stream-attach: cat of {attach_mb} MB to the terminal, MB/s",
+                  med(results["attach"]), "plain shell on the PTY", med(results["plain"]))
+        results = alternate(3, attach_pty.echo(tools, 30 if quick else 100), ("attach", "plain"))
+        a, p = sum(results["attach"], []), sum(results["plain"], [])
+        peers.add(f"terminal-stream-attach: keystroke echo p50, us ({len(a)} keys, 20 ms apart)",
+                  percentile(a, 50), "plain shell on the PTY", percentile(p, 50), "{:.0f}")
+
+    if want("web"):
+        web = web_bench(tools, quick, log)
+        keys = {kind: sum((r["keys"] for r in web[kind]), []) for kind in ("web", "peer")}
+        peer_name = "node-pty browser terminal"
+        for p in (50, 95):
+            peers.add(f"browser: keypress to buffer p{p}, ms ({len(keys['web'])} keys, 40-60 ms apart)",
+                      percentile(keys["web"], p), peer_name, percentile(keys["peer"], p), "{:.1f}")
+        pick = lambda kind, key: med(r[key] for r in web[kind])
+        peers.add("browser: idle page, % of one core (browser processes)", pick("web", "idle"),
+                  peer_name, pick("peer", "idle"), "{:.2f}")
+        peers.add("browser: `seq 1 1000000`, Enter to the last line, ms", pick("web", "seq"),
+                  peer_name, pick("peer", "seq"), "{:.0f}")
+        peers.add("browser: page opened to first prompt, ms", pick("web", "firstPrompt"),
+                  peer_name, pick("peer", "firstPrompt"), "{:.0f}")
+
     if want("micro"):
         log("micro-benchmarks")
         micro = subprocess.run([tools.micro, "--benchmark_repetitions=3",
@@ -560,7 +712,21 @@ def main():
                                capture_output=True, text=True, check=True)
 
     print(f"Machine: {machine()}\n")
-    print(table.render())
+    if table.rows:
+        print(table.render())
+    if peers.rows:
+        print("\nAgainst the peers (medians of alternating rounds):\n")
+        print(peers.render())
+    if flood_x:
+        print("\nFlood, then ^C, rendered through headless xterm.js (medians; ^C to prompt also min-max):\n")
+        print(flood_xterm_table(flood_x))
+    if memory_rows:
+        print(f"\nWhere an idle broker's memory goes (mean over a sample of the {memory_rows['count']} "
+              f"brokers; RSS {memory_rows['rss_kb']:.0f} kB, private dirty "
+              f"{memory_rows['private_dirty_kb']:.0f} kB, {memory_rows['threads']:.0f} threads):\n")
+        print("| mappings | PSS, kB | private dirty, kB |\n|---|---:|---:|")
+        for name, (pss, dirty) in sorted(memory_rows["breakdown"].items(), key=lambda x: -x[1][0]):
+            print(f"| {name} | {pss:.0f} | {dirty:.0f} |")
     if flood:
         print("\nFlood, then ^C (medians of the runs; ^C to prompt also min-max):\n")
         print(flood_table(flood))

@@ -7,6 +7,8 @@
 //   sink broker-ack FD   the same, and once the broker has confirmed a flow
 //                  window, acknowledges after each read the seq of the last
 //                  data event in it, on descriptor FD (the broker's stdin)
+//   sink broker-ack-each FD   the same, but one ack per data event, as soon
+//                  as it is decoded (what a browser terminal sends)
 //
 // At the end of input it prints "BYTES DATA_EVENTS ok" (or "... bad" when a
 // data line was malformed or out of order) and exits.
@@ -88,7 +90,8 @@ bool write_ack(int fd, unsigned long long seq) {
 int main(int argc, char** argv) {
     const std::string_view mode = argc > 1 ? argv[1] : "raw";
     const bool broker = mode.starts_with("broker");
-    bool acking = mode == "broker-ack" && argc > 2;
+    const bool ack_each = mode == "broker-ack-each";
+    bool acking = (mode == "broker-ack" || ack_each) && argc > 2;
     const int ack_fd = acking ? std::atoi(argv[2]) : -1;
     unsigned long long acked = 0;
     // The broker may end while an ack is on its way; that is not an error.
@@ -112,6 +115,10 @@ int main(int argc, char** argv) {
                 partial.append(chunk.substr(0, eol));
                 counter.line(partial);
                 partial.clear();
+            }
+            if (ack_each && acking && counter.flow_on && counter.events > acked) {
+                acking = write_ack(ack_fd, counter.events);
+                acked = counter.events;
             }
             chunk.remove_prefix(eol + 1);
         }

@@ -54,8 +54,6 @@ TEST(Backpressure, TerminationActsWhileAnInputWaitsForAProgramThatNeverReads) {
         const auto closed = broker.wait_for("closed");
         ASSERT_TRUE(closed) << broker.stderr_text();
         EXPECT_EQ((*closed)["reason"], "signal:15");
-        // The ping waited behind the input that never reached the program.
-        for (const json& event : broker.events()) EXPECT_NE(event["type"], "pong");
         EXPECT_EQ(broker.wait_exit(), 0);
     }
 }

@@ -1,5 +1,7 @@
 #include "protocol/notification.hpp"
 
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -114,6 +116,12 @@ TEST(ParseNotification, EnvelopeFormsAndOtherMethods) {
         {R"(["2.0","terminal.resize",{"cols":100}])", Resize{100, 24}},
         {R"(["2.0","terminal.ping",null])", Ping{}},
         {R"(["2.0","terminal.ping",{"nonce":null}])", Ping{json(nullptr)}},
+        // Signals by name, with or without their "SIG", or by number.
+        {envelope("terminal.signal", R"({"signal":"SIGINT"})"), ShellSignal{SIGINT}},
+        {envelope("terminal.signal", R"({"signal":"TSTP"})"), ShellSignal{SIGTSTP}},
+        {envelope("terminal.signal", R"({"signal":"SIGWINCH"})"), ShellSignal{SIGWINCH}},
+        {envelope("terminal.signal", R"({"signal":1})"), ShellSignal{SIGHUP}},
+        {envelope("terminal.signal", R"({"signal":64})"), ShellSignal{64}},
     };
     for (const Accepted& c : cases) expect_accepted(c);
 }

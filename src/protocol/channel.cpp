@@ -27,6 +27,8 @@ struct ChannelState {
     bool receiver_alive = true;
     // The cost of every command sent and not yet done with.
     std::size_t held = 0;
+    // Senders blocked in send_waiting() until `held` shrinks.
+    std::size_t waiting_senders = 0;
     // Signalled when `held` shrinks or the receiver goes.
     std::condition_variable room;
     // Written only by a send that finds the queue empty, read only by the
@@ -106,10 +108,18 @@ std::expected<void, BrokerCommand> CommandSender::send_waiting(BrokerCommand com
                                                                std::size_t cost) const {
     if (!state_) return hand_back(command);
     std::unique_lock lock(state_->mutex);
-    state_->room.wait(lock, [&] {
+    const auto has_room = [&] {
         return !state_->receiver_alive || state_->held == 0 ||
                state_->held + cost <= command_channel_capacity;
-    });
+    };
+    if (!has_room()) {
+        // The receiver may be holding back something that would free room
+        // only if it knew a sender is stuck: let it look again.
+        ++state_->waiting_senders;
+        signal_wake(state_->wake.get());
+        state_->room.wait(lock, has_room);
+        --state_->waiting_senders;
+    }
     if (!state_->receiver_alive) return hand_back(command);
     enqueue(*state_, std::move(command), cost);
     return {};
@@ -161,6 +171,12 @@ std::optional<BrokerCommand> CommandReceiver::try_recv() {
     std::optional<ReceivedCommand> received = try_recv_held();
     if (!received) return std::nullopt;
     return std::move(received->command);
+}
+
+bool CommandReceiver::sender_waiting() const {
+    if (!state_) return false;
+    const std::lock_guard lock(state_->mutex);
+    return state_->waiting_senders > 0;
 }
 
 int CommandReceiver::wake_fd() const noexcept {

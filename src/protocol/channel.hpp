@@ -85,6 +85,10 @@ public:
     // The same, done with at once.
     std::optional<BrokerCommand> try_recv();
 
+    // A sender is blocked in send_waiting() for want of room. A sender that
+    // starts waiting makes wake_fd() readable, so the receiver can look.
+    bool sender_waiting() const;
+
     // The wake-up protocol. A send that finds the queue empty makes
     // wake_fd() readable (later sends of the same burst do not touch it).
     // After seeing it readable, the receiver calls clear_wake() first and

@@ -50,10 +50,17 @@ struct StdinClosed {
 };
 
 // A signal the broker received; the name is one of the program's constant
-// texts "SIGINT", "SIGTERM" or "signal", so building one allocates nothing.
+// texts "SIGHUP", "SIGINT", "SIGTERM" or "signal", so building one allocates nothing.
 struct Signal {
     std::string_view signal_name;
     friend bool operator==(const Signal&, const Signal&) = default;
+};
+
+// A signal the peer asks the broker to send to the shell; a number from the
+// signals the notification reader accepts.
+struct ShellSignal {
+    int number = 0;
+    friend bool operator==(const ShellSignal&, const ShellSignal&) = default;
 };
 
 // The peer has consumed every data event up to and including `seq`.
@@ -63,7 +70,7 @@ struct Ack {
 };
 
 using BrokerCommand =
-    std::variant<Connect, Input, Resize, Destroy, Ping, StdinClosed, Signal, Ack>;
+    std::variant<Connect, Input, Resize, Destroy, Ping, StdinClosed, Signal, Ack, ShellSignal>;
 
 // The largest flow-control window a peer may ask for.
 inline constexpr std::uint32_t max_flow_window = 256 * 1024 * 1024;

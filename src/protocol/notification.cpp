@@ -1,6 +1,9 @@
 #include "protocol/notification.hpp"
 
+#include <signal.h>
+
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <string>
 #include <utility>
@@ -343,6 +346,36 @@ ParsedLine ack_command(const json& params) {
     return Ack{*value};
 }
 
+// The usual job-control and termination signals, by name; the names are
+// also taken without their "SIG".
+constexpr std::array<std::pair<std::string_view, int>, 16> signal_names{{
+    {"SIGHUP", SIGHUP},   {"SIGINT", SIGINT},   {"SIGQUIT", SIGQUIT}, {"SIGABRT", SIGABRT},
+    {"SIGKILL", SIGKILL}, {"SIGUSR1", SIGUSR1}, {"SIGUSR2", SIGUSR2}, {"SIGPIPE", SIGPIPE},
+    {"SIGALRM", SIGALRM}, {"SIGTERM", SIGTERM}, {"SIGCONT", SIGCONT}, {"SIGSTOP", SIGSTOP},
+    {"SIGTSTP", SIGTSTP}, {"SIGTTIN", SIGTTIN}, {"SIGTTOU", SIGTTOU}, {"SIGWINCH", SIGWINCH},
+}};
+
+std::optional<int> signal_from_name(std::string_view name) {
+    for (const auto& [known, number] : signal_names) {
+        if (name == known || name == known.substr(3)) return number;
+    }
+    return std::nullopt;
+}
+
+ParsedLine signal_command(const json& params) {
+    const json* signal = find_param(params, "signal");
+    if (signal != nullptr && signal->is_string()) {
+        const auto& name = signal->get_ref<const std::string&>();
+        if (const auto number = signal_from_name(name)) return ShellSignal{*number};
+        return reject("bad terminal.signal: unknown signal " + escape_peer_text(name));
+    }
+    const auto number = signal != nullptr ? bounded_count(*signal, SIGRTMAX) : std::nullopt;
+    if (!number || *number == 0)
+        return reject("bad terminal.signal: signal must be a signal name or a number from 1 to " +
+                      std::to_string(SIGRTMAX));
+    return ShellSignal{static_cast<int>(*number)};
+}
+
 ParsedLine command_for(const std::string& method, json& params) {
     if (method == "terminal.connect") return connect_command(params);
     if (method == "terminal.input") return input_command(params);
@@ -353,6 +386,7 @@ ParsedLine command_for(const std::string& method, json& params) {
     if (method == "terminal.ping") return ping_command(params);
     if (method == "terminal.destroy") return Destroy{};
     if (method == "terminal.ack") return ack_command(params);
+    if (method == "terminal.signal") return signal_command(params);
     return reject("unsupported JSON-RPC method: " + escape_peer_text(method));
 }
 

@@ -20,7 +20,7 @@
 namespace tsb {
 namespace {
 
-constexpr std::array handled_signals{SIGINT, SIGTERM};  // ascending
+constexpr std::array handled_signals{SIGHUP, SIGINT, SIGTERM};  // ascending
 
 // Shared with the handlers, which may run on any thread at any moment:
 // only lock-free atomics.
@@ -40,6 +40,7 @@ void on_signal(int signal_number, siginfo_t*, void*) {
 
 std::string_view signal_name(int signal_number) {
     switch (signal_number) {
+    case SIGHUP: return "SIGHUP";
     case SIGINT: return "SIGINT";
     case SIGTERM: return "SIGTERM";
     default: return "signal";
@@ -158,7 +159,7 @@ bool report_pending_signals(const CommandSender& sender) {
 
 Result<void> spawn_signal_reader(CommandSender sender) {
     // The handlers go in before this returns, on the caller's thread: from
-    // then on (and so before the shell exists) SIGINT and SIGTERM can only
+    // then on (and so before the shell exists) SIGHUP, SIGINT and SIGTERM can only
     // become commands, never end the broker.
     auto registration = SignalRegistration::install();
     if (!registration) {

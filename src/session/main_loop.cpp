@@ -1,188 +1,164 @@
 #include "session/main_loop.hpp"
 
 #include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <deque>
-#include <memory>
-#include <span>
 #include <string_view>
 #include <type_traits>
 
 #include "log/log.hpp"
 #include "protocol/events.hpp"
+#include "session/outbox.hpp"
+#include "session/terminal_side.hpp"
 
 namespace tsb {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr std::size_t read_buffer_size = 65536;
-// Without a process descriptor the loop cannot be woken by the shell's
-// exit, so it looks at least this often.
-constexpr int exit_check_interval_ms = 50;
-// While more event bytes than this wait for the peer to read them, the
-// terminal is not read: the program on it is held back by the kernel, and
-// what the broker holds stays small. Two full reads' worth of lines.
-constexpr std::size_t max_waiting_output = 192 * 1024;
-// Once the shell is gone and its end was asked for, the terminal is given
-// this long to report the end of its output (the kernel hands the last
-// bytes to the master a moment after the writer has gone). If something
-// else still holds it open, the broker stops waiting for it.
-constexpr auto abandon_grace = std::chrono::milliseconds(200);
 // What is relayed at most from a terminal that is being abandoned.
 constexpr std::size_t abandon_read_limit = 1024 * 1024;
 
-// A descriptor that becomes readable when the shell ends, so the loop can
-// sleep until something happens. Nothing when the kernel (or a seccomp
-// filter) refuses, or when the timed fallback was asked for.
-Fd open_process_descriptor(pid_t pid, ExitWatch exit_watch) {
-    if (exit_watch == ExitWatch::polling) return {};
-#ifdef SYS_pidfd_open
-    // pidfd_open always sets close-on-exec on the new descriptor.
-    const long fd = ::syscall(SYS_pidfd_open, pid, 0);
-    if (fd >= 0) return Fd(static_cast<int>(fd));
-#else
-    (void)pid;
-#endif
-    return {};
+// Where the session is in its life. It only moves forward.
+enum class Phase {
+    running,     // the shell lives and nobody asked it to end
+    ending,      // its end was asked for: the shell watch climbs its ladder
+    shell_gone,  // reaped; the terminal is still relayed while it has output
+    abandoning,  // something the shell left behind holds the terminal: close it
+    closing,     // reaped and the terminal's output has ended: the closed line
+};
+
+int poll_timeout(Deadline deadline, Clock::time_point now) {
+    if (!deadline) return -1;
+    if (*deadline <= now) return 0;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now).count();
+    return static_cast<int>(std::min<std::int64_t>(left, 24 * 3600 * 1000));
 }
 
-// Data events the peer has not acknowledged yet, while it uses a window.
-class FlowWindow {
-public:
-    bool on() const noexcept { return window_ > 0; }
-    bool full() const noexcept { return on() && unacked_bytes_ >= window_; }
-
-    // Events sent before the window changes need no acknowledgement.
-    void set(std::uint32_t window) {
-        window_ = window;
-        unacked_.clear();
-        unacked_bytes_ = 0;
-    }
-    void sent(std::uint64_t seq, std::size_t bytes) {
-        if (!on()) return;
-        unacked_.push_back({seq, bytes});
-        unacked_bytes_ += bytes;
-    }
-    void acknowledged(std::uint64_t seq) {
-        while (!unacked_.empty() && unacked_.front().seq <= seq) {
-            unacked_bytes_ -= unacked_.front().bytes;
-            unacked_.pop_front();
-        }
-    }
-
-private:
-    struct Sent {
-        std::uint64_t seq;
-        std::size_t bytes;
-    };
-    std::uint32_t window_ = 0;
-    std::deque<Sent> unacked_;
-    std::size_t unacked_bytes_ = 0;
-};
+Deadline nearest(Deadline a, Deadline b) {
+    if (!a) return b;
+    if (!b) return a;
+    return std::min(*a, *b);
+}
 
 class Session {
 public:
     Session(ChildProcess child, Fd master, CommandReceiver receiver, ExitWatch exit_watch)
-        : child_(child),
-          master_(std::move(master)),
+        : shell_(child, exit_watch),
+          terminal_(std::move(master)),
           receiver_(std::move(receiver)),
-          process_fd_(open_process_descriptor(child.pid(), exit_watch)),
-          out_(STDOUT_FILENO) {}
+          outbox_(STDOUT_FILENO) {}
 
     Result<int> run(const std::vector<std::string>& shell, const std::string& cwd);
 
 private:
-    bool input_pending() const noexcept { return !pending_input_.empty(); }
-    bool output_backed_up() const noexcept { return out_.pending() > max_waiting_output; }
-    bool may_read() const noexcept { return !pty_closed_ && !output_backed_up() && !flow_.full(); }
+    bool may_read() const;
+    void advance_phase(Clock::time_point now);
+    Deadline grace_deadline() const;
 
     Result<void> take_commands();
     Result<void> apply_held();
     Result<void> apply(ReceivedCommand& received);
     void terminate(const BrokerCommand& command);
-    void acknowledge(const Ack& ack);
     Result<void> connect(const Connect& connect);
-    void start_input(ReceivedCommand& received);
-    void write_pending_input();
-    void end_pending_input();
-    void set_window_size(std::uint16_t cols, std::uint16_t rows, std::string_view context);
-    void request_termination(std::string_view context);
-    Result<void> check_shell();
-    int poll_timeout() const;
+
     Result<void> wait_and_relay();
-    Result<void> relay_without_waiting();
+    Result<void> relay_again();
     Result<void> relay_one_read();
     Result<void> abandon_terminal();
     Result<int> finish();
 
-    ChildProcess child_;
-    Fd master_;
+    ShellWatch shell_;
+    TerminalSide terminal_;
     CommandReceiver receiver_;
-    Fd process_fd_;
-    EventWriter out_;
-    std::unique_ptr<char[]> read_buffer_;
+    Outbox outbox_;
+    Phase phase_ = Phase::running;
 
-    std::uint64_t seq_ = 0;
-    bool pty_closed_ = false;
-    bool kill_sent_ = false;
-    std::optional<int> exit_status_;
-    // With a process descriptor the shell is asked for its status only when
-    // the descriptor says it has ended (and once at the start).
-    bool exit_check_due_ = true;
-    // The last read returned output: the terminal most likely has more.
+    // The last read returned output: the terminal most likely has more, so
+    // the next pass reads again without asking poll first.
     bool output_flowing_ = false;
-    // Set once the shell is gone and its end was asked for.
-    std::optional<Clock::time_point> abandon_at_;
-    FlowWindow flow_;
+    // When the terminal was last seen busy (output read, or reading held
+    // back by the peer), and when the shell was seen gone.
+    Clock::time_point last_output_ = Clock::now();
+    Clock::time_point shell_gone_at_;
 
     // Commands taken off the channel that wait for their turn: behind an
     // input the terminal has not taken in full, or, for a ping, behind
-    // output the peer has not read. Termination requests and acks never
-    // wait here.
+    // output the peer has not read. Termination requests, signals and acks
+    // never wait here.
     std::deque<ReceivedCommand> held_;
-    // The unwritten rest of the input being written, and its credit.
-    std::string pending_input_;
-    std::size_t pending_offset_ = 0;
-    CommandCredit pending_credit_;
 };
 
 Result<int> Session::run(const std::vector<std::string>& shell, const std::string& cwd) {
-    if (auto written = out_.write_json_line(make_ready_event(now_ms(), child_.pid(), shell, cwd));
+    if (auto written = outbox_.write_line(make_ready_event(now_ms(), shell_.pid(), shell, cwd));
         !written)
         return fail(written.error());
-    read_buffer_ = std::make_unique<char[]>(read_buffer_size);
 
     for (;;) {
         if (auto taken = take_commands(); !taken) return fail(taken.error());
-        if (auto checked = check_shell(); !checked) return fail(checked.error());
-        if (exit_status_ && kill_sent_ && !pty_closed_ && !abandon_at_)
-            abandon_at_ = Clock::now() + abandon_grace;
-        if (abandon_at_ && !pty_closed_ && Clock::now() >= *abandon_at_) {
+        const auto now = Clock::now();
+        if (auto acted = shell_.act(now, terminal_.fd()); !acted) return fail(acted.error());
+        advance_phase(now);
+        if (phase_ == Phase::abandoning) {
             if (auto abandoned = abandon_terminal(); !abandoned) return fail(abandoned.error());
+            advance_phase(now);
         }
-        if (exit_status_ && pty_closed_) return finish();
-        const bool read_on = output_flowing_ && may_read();
-        if (auto relayed = read_on ? relay_without_waiting() : wait_and_relay(); !relayed)
+        if (phase_ == Phase::closing) return finish();
+
+        if (auto relayed = output_flowing_ && may_read() ? relay_again() : wait_and_relay(); !relayed)
             return fail(relayed.error());
     }
 }
 
-// Takes everything the readers have sent: termination requests and acks act
-// at once, the rest is applied in order as far as it can be.
+// The one place that decides whether the terminal is read. The peer's
+// bounds hold it back, but never where holding it would wedge the session:
+// once the slave is hung up, what is left is bounded and its end must be
+// seen; and while the stdin reader is stuck behind input the terminal does
+// not take, the acknowledgements the window waits for may be stuck behind
+// it too, and the program on the terminal may be waiting for its echo to be
+// read before it takes more.
+bool Session::may_read() const {
+    if (terminal_.output_ended() || outbox_.backed_up()) return false;
+    if (!outbox_.window_full()) return true;
+    return terminal_.hung_up() || (terminal_.input_pending() && receiver_.sender_waiting());
+}
+
+void Session::advance_phase(Clock::time_point now) {
+    if (phase_ < Phase::shell_gone && shell_.status()) {
+        phase_ = Phase::shell_gone;
+        shell_gone_at_ = now;
+    }
+    if (phase_ == Phase::running && shell_.termination_requested()) phase_ = Phase::ending;
+    if (phase_ == Phase::shell_gone) {
+        // Held back by the peer is not quiet.
+        if (!terminal_.output_ended() && !may_read() && !shell_.termination_requested())
+            last_output_ = now;
+        const Deadline grace = grace_deadline();
+        if (grace && now >= *grace) phase_ = Phase::abandoning;
+    }
+    if (phase_ >= Phase::shell_gone && terminal_.output_ended()) phase_ = Phase::closing;
+}
+
+// After the shell's end, how long the terminal is still waited for.
+Deadline Session::grace_deadline() const {
+    if (phase_ != Phase::shell_gone) return std::nullopt;
+    if (shell_.termination_requested()) return shell_gone_at_ + held_terminal_grace;
+    if (!may_read()) return std::nullopt;
+    return std::max(shell_gone_at_, last_output_) + quiet_terminal_grace;
+}
+
+// Takes everything the readers have sent: termination requests, signals and
+// acks act at once, the rest is applied in order as far as it can be.
 Result<void> Session::take_commands() {
     while (std::optional<ReceivedCommand> received = receiver_.try_recv_held()) {
         if (is_termination_request(received->command)) {
             terminate(received->command);
+        } else if (const ShellSignal* signal = std::get_if<ShellSignal>(&received->command)) {
+            shell_.send_signal(signal->number);
         } else if (const Ack* ack = std::get_if<Ack>(&received->command)) {
-            acknowledge(*ack);
+            outbox_.acknowledge(ack->seq);
         } else {
             held_.push_back(std::move(*received));
         }
@@ -193,8 +169,8 @@ Result<void> Session::take_commands() {
 // A ping waits while output is backed up: its pong would only add to what
 // waits, and the peer that is not reading would not see it anyway.
 Result<void> Session::apply_held() {
-    while (!held_.empty() && !input_pending()) {
-        if (std::holds_alternative<Ping>(held_.front().command) && output_backed_up()) break;
+    while (!held_.empty() && !terminal_.input_pending()) {
+        if (std::holds_alternative<Ping>(held_.front().command) && outbox_.backed_up()) break;
         ReceivedCommand received = std::move(held_.front());
         held_.pop_front();
         if (auto applied = apply(received); !applied) return applied;
@@ -209,11 +185,11 @@ Result<void> Session::apply(ReceivedCommand& received) {
             if constexpr (std::is_same_v<T, Connect>) {
                 return connect(c);
             } else if constexpr (std::is_same_v<T, Input>) {
-                start_input(received);
+                terminal_.start_input(std::move(c.data), std::move(received.credit));
             } else if constexpr (std::is_same_v<T, Resize>) {
-                set_window_size(c.cols, c.rows, "resize failed");
+                terminal_.set_window_size(c.cols, c.rows, "resize failed");
             } else if constexpr (std::is_same_v<T, Ping>) {
-                return out_.write_json_line(make_pong_event(c.nonce));
+                return outbox_.write_line(make_pong_event(c.nonce));
             }
             return {};
         },
@@ -222,197 +198,94 @@ Result<void> Session::apply(ReceivedCommand& received) {
 
 void Session::terminate(const BrokerCommand& command) {
     if (std::holds_alternative<Destroy>(command)) {
-        request_termination("destroy failed");
+        shell_.request_termination("destroy failed");
     } else if (std::holds_alternative<StdinClosed>(command)) {
-        request_termination("stdin closed while killing PTY");
+        shell_.request_termination("stdin closed while killing PTY");
     } else if (const Signal* signal = std::get_if<Signal>(&command)) {
-        request_termination("failed to kill PTY on " + std::string(signal->signal_name));
+        shell_.request_termination("failed to kill PTY on " + std::string(signal->signal_name));
     }
-}
-
-void Session::acknowledge(const Ack& ack) {
-    if (ack.seq > seq_) {
-        log_message("bad terminal.ack: seq " + std::to_string(ack.seq) + " has not been sent (last " +
-                    std::to_string(seq_) + ")");
-        return;
-    }
-    flow_.acknowledged(ack.seq);
 }
 
 Result<void> Session::connect(const Connect& connect) {
     if (connect.cols && connect.rows)
-        set_window_size(*connect.cols, *connect.rows, "connect resize failed");
+        terminal_.set_window_size(*connect.cols, *connect.rows, "connect resize failed");
     if (!connect.flow_window) return {};
-    flow_.set(*connect.flow_window);
-    return out_.write_json_line(make_flow_control_event(*connect.flow_window));
+    return outbox_.set_window(*connect.flow_window);
 }
 
-void Session::start_input(ReceivedCommand& received) {
-    pending_input_ = std::move(std::get<Input>(received.command).data);
-    pending_offset_ = 0;
-    pending_credit_ = std::move(received.credit);
-    write_pending_input();
-}
-
-// Writes as much of the pending input as the terminal takes without
-// blocking. Blocking here would deadlock against a shell that echoes: it
-// stops reading its input while nobody reads its echo.
-void Session::write_pending_input() {
-    const auto done = [this] { end_pending_input(); };
-    while (pending_offset_ < pending_input_.size()) {
-        const ssize_t written = ::write(master_.get(), pending_input_.data() + pending_offset_,
-                                        pending_input_.size() - pending_offset_);
-        if (written > 0) {
-            pending_offset_ += static_cast<std::size_t>(written);
-        } else if (written == 0) {
-            log_error_with("failed to write input into PTY", Error::text("short write to PTY"));
-            return done();
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            return;  // the terminal's input queue is full; poll for room
-        } else if (errno != EINTR) {
-            log_error_with("failed to write input into PTY", Error::last_os());
-            return done();
-        }
-    }
-    done();
-}
-
-void Session::end_pending_input() {
-    pending_input_.clear();
-    pending_offset_ = 0;
-    pending_credit_ = CommandCredit();  // gives its bytes back to the channel
-}
-
-void Session::set_window_size(std::uint16_t cols, std::uint16_t rows, std::string_view context) {
-    const winsize size{.ws_row = rows, .ws_col = cols, .ws_xpixel = 0, .ws_ypixel = 0};
-    if (::ioctl(master_.get(), TIOCSWINSZ, &size) < 0) log_error_with(context, Error::last_os());
-}
-
-void Session::request_termination(std::string_view context) {
-    // Once the shell has been reaped its process id may already belong to
-    // another process: it must not be signalled any more.
-    if (!child_.reaped() && ::kill(child_.pid(), SIGTERM) < 0)
-        log_error_with(context, Error::symbolic(errno));
-    kill_sent_ = true;
-}
-
-Result<void> Session::check_shell() {
-    if (exit_status_ || !exit_check_due_) return {};
-    if (process_fd_) exit_check_due_ = false;
-    Result<std::optional<int>> status = child_.try_wait();
-    if (!status) return fail(status.error());
-    exit_status_ = *status;
-    if (exit_status_) process_fd_.reset();  // it would stay readable forever
-    return {};
-}
-
-int Session::poll_timeout() const {
-    int timeout = (exit_status_ || process_fd_) ? -1 : exit_check_interval_ms;
-    if (abandon_at_) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*abandon_at_ - Clock::now());
-        const int left_ms = static_cast<int>(std::max<std::int64_t>(0, left.count()));
-        timeout = timeout < 0 ? left_ms : std::min(timeout, left_ms);
-    }
-    return timeout;
-}
-
-// Sleeps until the terminal has output (and the peer room for it) or room
-// for pending input, the peer has room for waiting events, a command is
-// queued, or the shell ends; then acts on what woke it.
+// Sleeps until one of the parts has something to do (the terminal has
+// output the peer has room for, or room for pending input; the peer has room
+// for waiting events; a command is queued; the shell ends) or the nearest
+// deadline of the shell watch and the terminal's grace; then acts on what
+// woke it.
 Result<void> Session::wait_and_relay() {
     pollfd fds[4];
     nfds_t count = 0;
-    const auto add = [&](int fd, short events) {
-        fds[count] = {fd, events, 0};
+    const auto add = [&](int fd, int events) {
+        if (fd < 0 || events < 0) return -1;
+        fds[count] = {fd, static_cast<short>(events), 0};
         return static_cast<int>(count++);
     };
-
-    // Once the terminal has reported the end of its output it stays
-    // readable; polling it again would spin.
-    short master_events = 0;
-    if (may_read()) master_events |= POLLIN;
-    if (input_pending()) master_events |= POLLOUT;
-    const int master_slot = master_events != 0 ? add(master_.get(), master_events) : -1;
+    const bool read_allowed = may_read();
+    const int terminal_slot = add(terminal_.fd(), terminal_.poll_events(read_allowed));
     const int wake_slot = add(receiver_.wake_fd(), POLLIN);
-    const int process_slot = process_fd_ ? add(process_fd_.get(), POLLIN) : -1;
-    const int out_slot = out_.pending() > 0 ? add(out_.fd(), POLLOUT) : -1;
+    const int shell_slot = add(shell_.poll_fd(), POLLIN);
+    const int out_slot = add(outbox_.poll_fd(), POLLOUT);
 
-    const int ready = ::poll(fds, count, poll_timeout());
+    const auto now = Clock::now();
+    const int ready = ::poll(fds, count, poll_timeout(nearest(shell_.deadline(), grace_deadline()), now));
     if (ready < 0) return errno == EINTR ? Result<void>{} : fail(Error::last_os());
     if (ready == 0) return {};
 
-    if (fds[wake_slot].revents != 0) receiver_.clear_wake();
-    if (process_slot >= 0 && fds[process_slot].revents != 0) exit_check_due_ = true;
-    // POLLERR or POLLHUP on standard output: the write says what happened.
+    if (wake_slot >= 0 && fds[wake_slot].revents != 0) receiver_.clear_wake();
+    if (shell_slot >= 0 && fds[shell_slot].revents != 0) shell_.on_poll_ready();
     if (out_slot >= 0 && fds[out_slot].revents != 0) {
-        if (auto flushed = out_.flush(); !flushed) return flushed;
+        if (auto flushed = outbox_.on_poll_ready(); !flushed) return flushed;
     }
-    if (master_slot < 0) return {};
-
-    const short revents = fds[master_slot].revents;
-    if (revents & POLLNVAL) return fail(Error::text("PTY poll returned POLLNVAL"));
-    if (revents & POLLERR) log_message("PTY poll returned POLLERR");
-    if (input_pending() && (revents & (POLLOUT | POLLERR | POLLHUP))) write_pending_input();
-    if (may_read() && (revents & (POLLIN | POLLHUP))) return relay_one_read();
+    if (terminal_slot < 0 || fds[terminal_slot].revents == 0) return {};
+    Result<bool> readable = terminal_.on_poll_ready(fds[terminal_slot].revents);
+    if (!readable) return fail(readable.error());
+    if (*readable && read_allowed) return relay_one_read();
     return {};
 }
 
 // While output is flowing, the master is read again without asking poll
 // first: that saves a system call per chunk, and a read that finds nothing
-// (EAGAIN) sends the loop back to waiting. Commands are still taken at the
-// start of every pass.
-Result<void> Session::relay_without_waiting() {
-    if (input_pending()) write_pending_input();
+// sends the loop back to waiting. Commands are still taken at the start of
+// every pass, and input still goes in.
+Result<void> Session::relay_again() {
+    if (terminal_.input_pending()) terminal_.write_pending_input();
     return relay_one_read();
 }
 
 Result<void> Session::relay_one_read() {
     output_flowing_ = false;
-    const ssize_t n = ::read(master_.get(), read_buffer_.get(), read_buffer_size);
-    if (n < 0) {
-        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return {};
-        // Linux reports the hang-up of the last slave descriptor as EIO
-        // rather than as an end of file.
-        if (errno == EIO) {
-            pty_closed_ = true;
-            return {};
-        }
-        return fail(Error::last_os());
-    }
-    if (n == 0) {
-        pty_closed_ = true;
-        return {};
-    }
-    ++seq_;
-    const std::span<const char> bytes(read_buffer_.get(), static_cast<std::size_t>(n));
-    if (auto written = out_.write_data_event(seq_, now_ms(), bytes); !written) return written;
-    flow_.sent(seq_, bytes.size());
+    Result<std::span<const char>> bytes = terminal_.read_once();
+    if (!bytes) return fail(bytes.error());
+    if (bytes->empty()) return {};
+    if (auto written = outbox_.write_data(*bytes); !written) return written;
     output_flowing_ = true;
+    last_output_ = Clock::now();
     return {};
 }
 
-// The shell is gone and its end was asked for, but something else still
-// holds the terminal open: relay what it has ready and close the master,
-// which hangs up whatever holds the other side.
+// Something still holds the terminal after the shell's end: relay what it
+// has ready and close the master, which hangs up whatever holds the slave.
 Result<void> Session::abandon_terminal() {
     std::size_t relayed = 0;
-    while (!pty_closed_ && relayed < abandon_read_limit) {
-        const std::uint64_t seq_before = seq_;
+    while (!terminal_.output_ended() && relayed < abandon_read_limit) {
+        const std::uint64_t seq_before = outbox_.last_seq();
         if (auto read = relay_one_read(); !read) return read;
-        if (seq_ == seq_before) break;  // nothing ready, or the end
+        if (outbox_.last_seq() == seq_before) break;  // nothing ready, or the end
         relayed += read_buffer_size;
     }
-    pty_closed_ = true;
+    terminal_.close();
     output_flowing_ = false;
-    master_.reset();
-    // Input for a terminal that is gone goes nowhere.
-    end_pending_input();
-    held_.clear();
     return {};
 }
 
 Result<int> Session::finish() {
-    const int status = *exit_status_;
+    const int status = *shell_.status();
     const bool exited = WIFEXITED(status);
     const int exit_code = exited ? WEXITSTATUS(status) : 0;
 
@@ -420,13 +293,12 @@ Result<int> Session::finish() {
     if (WIFSIGNALED(status))
         reason = "signal:" + std::to_string(WTERMSIG(status));
     else
-        reason = kill_sent_ ? "terminated" : "exited";
+        reason = shell_.termination_requested() ? "terminated" : "exited";
 
-    const auto closed = make_closed_event(seq_ + 1, now_ms(),
+    const auto closed = make_closed_event(outbox_.last_seq() + 1, now_ms(),
                                           exited ? std::optional<int>(exit_code) : std::nullopt,
                                           reason);
-    if (auto written = out_.write_json_line(closed); !written) return fail(written.error());
-    if (auto flushed = out_.flush_all(); !flushed) return fail(flushed.error());
+    if (auto written = outbox_.write_last_line(closed); !written) return fail(written.error());
     return exited ? exit_code : 0;
 }
 

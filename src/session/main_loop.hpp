@@ -1,23 +1,28 @@
 #pragma once
 // The session's main loop: announces the terminal, relays every chunk of its
 // output as a data event, applies the readers' commands, and ends with the
-// closed event once the shell has exited and the terminal has reported the
-// end of its output.
+// closed event once the shell has exited and the terminal has no more
+// output.
 
 #include <string>
 #include <vector>
 
 #include "protocol/channel.hpp"
 #include "pty/pty.hpp"
+#include "session/shell_watch.hpp"
 #include "sys/error.hpp"
 #include "sys/fd.hpp"
 
 namespace tsb {
 
-// How the loop learns that the shell has ended: by sleeping on a process
-// descriptor (falling back to polling when the kernel refuses one), or by
-// looking every 50 ms.
-enum class ExitWatch { process_descriptor, polling };
+// Once the shell is gone and its end was asked for, the terminal is given
+// this long to report the end of its output (the kernel hands the last
+// bytes to the master a moment after the writer has gone).
+inline constexpr auto held_terminal_grace = std::chrono::milliseconds(200);
+// Once the shell has exited by itself, the terminal is relayed for as long
+// as output comes; after this long without any, whatever the shell left
+// behind holding it (a background job) is hung up.
+inline constexpr auto quiet_terminal_grace = std::chrono::seconds(1);
 
 // Returns the shell's exit status (0 when a signal ended it), or the error
 // that ended the session (writing an event, polling or reading the terminal,

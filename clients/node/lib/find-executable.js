@@ -32,13 +32,14 @@ function findExecutable(name, searchPath) {
 
 /**
  * The local broker binary: the option, then TERMINAL_STREAM_BROKER, then the
- * default name on PATH. Throws an error with code ENOENT when it is missing,
- * so that a wrong set-up shows at spawn and not as an exit event later.
+ * default name on PATH, all from this process's environment (the one given
+ * to spawn is the shell's). Throws an error with code ENOENT when it is
+ * missing, so that a wrong set-up shows at spawn and not as an exit event later.
  * @param {string | undefined} option
- * @param {NodeJS.ProcessEnv} env
  * @returns {string}
  */
-function resolveBrokerPath(option, env) {
+function resolveBrokerPath(option) {
+  const env = process.env;
   const name = option || env.TERMINAL_STREAM_BROKER || DEFAULT_BROKER_NAME;
   const found = findExecutable(name, env.PATH);
   if (found) return found;
@@ -48,15 +49,15 @@ function resolveBrokerPath(option, env) {
 }
 
 /**
- * Checks that the launcher's program exists here (the broker it starts lives
- * on the other side and cannot be checked from here).
+ * The launcher's program, found on this process's PATH (the broker it starts
+ * lives on the other side and cannot be checked from here).
  * @param {string} program
- * @param {NodeJS.ProcessEnv} env
+ * @returns {string}
  */
-function checkLauncher(program, env) {
-  if (!findExecutable(program, env.PATH)) {
-    throw missingProgramError(`launcher "${program}" not found: it is not an executable file or not on PATH`);
-  }
+function resolveLauncher(program) {
+  const found = findExecutable(program, process.env.PATH);
+  if (!found) throw missingProgramError(`launcher "${program}" not found: it is not an executable file or not on PATH`);
+  return found;
 }
 
 function missingProgramError(message) {
@@ -65,4 +66,4 @@ function missingProgramError(message) {
   return error;
 }
 
-module.exports = { DEFAULT_BROKER_NAME, findExecutable, resolveBrokerPath, checkLauncher };
+module.exports = { DEFAULT_BROKER_NAME, findExecutable, resolveBrokerPath, resolveLauncher };

@@ -41,7 +41,7 @@ test('with the broker\'s window, output is acknowledged and pause() stops the ac
       terminal.pause();
     }
   });
-  await pollUntil(() => seen.exit || (paused && blockedWritingStdout(terminal.pid)),
+  await pollUntil(async () => seen.exit || (paused && await blockedWritingStdout(terminal.pid)),
     'the shell to block on a paused window, or the end');
   if (!paused) {
     // Through the stream fallback, still all of it.
@@ -51,10 +51,96 @@ test('with the broker\'s window, output is acknowledged and pause() stops the ac
     return;
   }
   assert.equal(bytesWhilePaused, 0, 'data events while paused');
-  assert.ok(!blockedWritingStdout(terminal.brokerPid), 'the window, not a full stdout, holds the broker');
+  assert.ok(!(await blockedWritingStdout(terminal.brokerPid)), 'the window, not a full stdout, holds the broker');
   terminal.resume();
   // A client that stopped acknowledging would stall here, 16 KiB into 4 MB.
   assert.deepEqual(await seen.waitForExit(), { exitCode: 0, signal: 0, reason: 'exited' });
   assert.equal(seen.bytes, OUTPUT_BYTES);
   assert.ok(seen.chunks.every((chunk) => chunk.every((byte) => byte === 0)));
+});
+
+test('an application with pause and resume marks gets all of seq 1 1000000, one read per data event', TIMEOUT, async (t) => {
+  for (const flowWindow of [0, 262144]) await t.test(`flowWindow ${flowWindow}`, () => runMarksApplication(flowWindow));
+});
+
+async function runMarksApplication(flowWindow) {
+  // As a browser terminal server does: pause above 2 MiB that its browser has
+  // not confirmed, resume below 512 KiB; the browser confirms 256 KiB at a
+  // time, and its confirmations come back through the event loop.
+  const HIGH = 2 * 1048576;
+  const LOW = 524288;
+  const CONFIRM = 262144;
+  const terminal = spawn('seq', ['1', '1000000'], { brokerPath, flowWindow });
+  const seen = watch(terminal);
+  let unconfirmed = 0;
+  let received = 0;
+  let confirmed = 0;
+  let paused = false;
+  let resuming = false;
+  let duringResume = 0;
+  let largest = 0;
+  // The browser renders one message per timer tick, slower than output comes.
+  const rendering = [];
+  const renderNext = () => {
+    received += rendering.shift();
+    while (received - confirmed >= CONFIRM) {
+      confirmed += CONFIRM;
+      setImmediate(onConfirm);
+    }
+    if (rendering.length > 0) setTimeout(renderNext, 0);
+  };
+  const browserReceives = (length) => {
+    rendering.push(length);
+    if (rendering.length === 1) setTimeout(renderNext, 0);
+  };
+  let pauses = 0;
+  const onConfirm = () => {
+    unconfirmed -= CONFIRM;
+    if (paused && unconfirmed < LOW) {
+      paused = false;
+      resuming = true;
+      terminal.resume();
+      resuming = false;
+    }
+  };
+  terminal.onData((data) => {
+    if (resuming) duringResume += 1;
+    largest = Math.max(largest, Buffer.byteLength(data));
+    unconfirmed += data.length;
+    browserReceives(data.length);
+    if (!paused && unconfirmed > HIGH) {
+      paused = true;
+      pauses += 1;
+      terminal.pause();
+    }
+  });
+  assert.deepEqual(await seen.waitForExit(30000), { exitCode: 0, signal: 0, reason: 'exited' });
+  assert.ok(pauses > 0, 'the application never paused');
+  assert.equal(duringResume, 0, 'resume() delivered data before the event loop turned');
+  assert.ok(largest <= 65536, `a data event of ${largest} bytes: more than one read of the terminal`);
+  const lines = seen.text.split('\r\n');
+  assert.equal(lines.length, 1000001);
+  assert.equal(lines[999999], '1000000');
+  assert.ok(lines.slice(0, -1).every((line, index) => line === String(index + 1)), 'lines lost or out of order');
+}
+
+test('kill() on a paused terminal ends it: the output held back is dropped', TIMEOUT, async (t) => {
+  for (const flowWindow of [0, 65536]) {
+    await t.test(`flowWindow ${flowWindow}`, async () => {
+      const terminal = spawn('yes', [], { brokerPath, flowWindow });
+      const seen = watch(terminal);
+      let afterKill = 0;
+      let killed = false;
+      terminal.onData(() => {
+        if (killed) afterKill += 1;
+        if (!killed) {
+          terminal.pause();
+          terminal.kill();
+          killed = true;
+        }
+      });
+      assert.deepEqual(await seen.waitForExit(), { exitCode: 0, signal: 1, reason: 'signal:1' });
+      assert.equal(afterKill, 0);
+    });
+  }
 });

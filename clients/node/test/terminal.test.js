@@ -4,6 +4,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const childProcess = require('child_process');
 const crypto = require('crypto');
+const fs = require('fs');
 const path = require('path');
 
 const { spawn } = require('..');
@@ -17,9 +18,9 @@ const quietShell = { brokerPath, env: { ...process.env, PS1: '$ ' } };
 test('echo through a real shell, then exit', TIMEOUT, async () => {
   const terminal = spawn('sh', [], quietShell);
   const seen = watch(terminal);
-  assert.equal(terminal.pid, 0, 'no pid before the ready event');
+  assert.ok(terminal.pid > 0 && terminal.pid === terminal.brokerPid, 'the broker\'s pid before the ready event');
   const pid = await terminal.ready;
-  assert.ok(pid > 0 && terminal.pid === pid);
+  assert.ok(pid > 0 && terminal.pid === pid && pid !== terminal.brokerPid);
   terminal.write('echo hel""lo\n');
   // The shell's prompt may come before or after the echo of what was typed.
   await seen.waitForText(/(^|\s)hello\r\n/);
@@ -43,12 +44,13 @@ test('exit codes and signals reach the exit event', TIMEOUT, async (t) => {
     { name: 'exit status', file: 'sh', args: ['-c', 'exit 7'], expect: { exitCode: 7, signal: 0, reason: 'exited' } },
     { name: 'killed by a signal', file: 'sh', args: ['-c', 'kill -9 $$'], expect: { exitCode: 0, signal: 9, reason: 'signal:9' } },
     { name: 'kill() sends SIGHUP', file: 'sleep', args: ['30'], kill: [], expect: { exitCode: 0, signal: 1, reason: 'signal:1' } },
-    { name: 'kill(SIGTERM) goes through the broker', file: 'sleep', args: ['30'], kill: ['SIGTERM'], expect: { exitCode: 0, signal: 15, reason: 'signal:15' } },
+    { name: 'kill(SIGTERM)', file: 'sleep', args: ['30'], kill: ['SIGTERM'], expect: { exitCode: 0, signal: 15, reason: 'signal:15' } },
+    { name: 'kill(SIGINT) through a launcher', file: 'sleep', args: ['30'], options: { launcher: ['env'] }, kill: ['SIGINT'], expect: { exitCode: 0, signal: 2, reason: 'signal:2' } },
     { name: 'kill before ready waits for the pid', file: 'sleep', args: ['30'], killAtOnce: ['SIGKILL'], expect: { exitCode: 0, signal: 9, reason: 'signal:9' } }
   ];
   for (const c of cases) {
     await t.test(c.name, async () => {
-      const terminal = spawn(c.file, c.args, { brokerPath });
+      const terminal = spawn(c.file, c.args, { brokerPath, ...c.options });
       const seen = watch(terminal);
       if (c.killAtOnce) terminal.kill(...c.killAtOnce);
       await terminal.ready;
@@ -67,7 +69,12 @@ test('resize is seen by stty size', TIMEOUT, async () => {
   assert.deepEqual([terminal.cols, terminal.rows], [132, 43]);
   terminal.write('stty size\n');
   await seen.waitForText(/(^|\s)43 132\r\n/);
-  assert.throws(() => terminal.resize(0, 10), RangeError);
+  // As node-pty: fractions are cut, too large is the largest, only what cannot be a size throws.
+  terminal.resize(100.7, 70000);
+  assert.deepEqual([terminal.cols, terminal.rows], [100, 65535]);
+  for (const bad of [0, -1, NaN, Infinity]) assert.throws(() => terminal.resize(bad, 10), /positive/);
+  terminal.write('stty size\n');
+  await seen.waitForText(/(^|\s)65535 100\r\n/);
   terminal.write('exit\n');
   await seen.waitForExit();
 });
@@ -98,25 +105,75 @@ test('all output is delivered before the exit event', TIMEOUT, async () => {
   assert.ok(textAtExit.endsWith('xEND'));
 });
 
-test('the broker\'s diagnostics reach onError, and its failure the exit event', TIMEOUT, async () => {
-  const terminal = spawn('sh', [], { brokerPath, cwd: '/nonexistent-directory' });
-  const seen = watch(terminal);
-  await assert.rejects(terminal.ready);
-  const exit = await seen.waitForExit();
-  assert.deepEqual(exit, { exitCode: 1, signal: 0, reason: 'broker-failed' });
-  assert.ok(seen.errors.some((line) => /failed to spawn PTY child/.test(line)), seen.errors.join('\n'));
+test('a launch failure shows in the terminal before the exit event', TIMEOUT, async (t) => {
+  const cases = [
+    { name: 'missing program', file: '/nonexistent/program', options: {} },
+    { name: 'missing directory', file: 'sh', options: { cwd: '/nonexistent-directory' } }
+  ];
+  for (const c of cases) {
+    await t.test(c.name, async () => {
+      const terminal = spawn(c.file, [], { brokerPath, ...c.options });
+      const seen = watch(terminal);
+      await assert.rejects(terminal.ready);
+      assert.deepEqual(await seen.waitForExit(), { exitCode: 1, signal: 0, reason: 'broker-failed' });
+      assert.match(seen.text, /^terminal-stream-broker: .*No such file or directory.*\r\n$/);
+      assert.ok(seen.errors.some((line) => /No such file or directory/.test(line)), seen.errors.join('\n'));
+    });
+  }
+});
+
+test('an error nobody listens for becomes one process warning', TIMEOUT, async () => {
+  const warnings = [];
+  const onWarning = (warning) => { if (warning.code === 'TERMINAL_STREAM_UNHANDLED_ERROR') warnings.push(warning); };
+  process.on('warning', onWarning);
+  try {
+    const terminal = spawn('sh', [], { brokerPath, cwd: '/nonexistent-directory' });
+    await new Promise((resolve) => terminal.onExit(resolve));
+    // Warnings are emitted on the next tick.
+    await new Promise((resolve) => setImmediate(resolve));
+  } finally {
+    process.off('warning', onWarning);
+  }
+  assert.equal(warnings.length, 1, 'two errors (the diagnostic and the failure), one warning');
+  assert.match(warnings[0].message, /No such file or directory/);
+});
+
+test('the broker is found through this process\'s environment, the shell gets the program\'s', TIMEOUT, async (t) => {
+  const cases = [
+    { name: 'no TERM given', env: { FOO: 'bar' }, expect: ['FOO=bar', 'TERM=xterm'] },
+    { name: 'TERM from env', env: { TERM: 'vt100' }, expect: ['TERM=vt100'] },
+    { name: 'name wins', env: { TERM: 'vt100', A: '1' }, term: 'xterm-256color', expect: ['A=1', 'TERM=xterm-256color'] }
+  ];
+  for (const c of cases) {
+    await t.test(c.name, async () => {
+      // No brokerPath, and an environment without PATH or TERMINAL_STREAM_BROKER.
+      const terminal = spawn('/usr/bin/env', [], { env: c.env, name: c.term, cols: 100, rows: 30 });
+      const seen = watch(terminal);
+      await seen.waitForExit();
+      assert.deepEqual(seen.text.split('\r\n').filter(Boolean).sort(), c.expect);
+    });
+  }
 });
 
 test('a missing broker or launcher is an error at spawn', async (t) => {
   const cases = [
     { name: 'option', options: { brokerPath: '/nonexistent/broker' }, message: /brokerPath/ },
-    { name: 'environment', options: { env: { TERMINAL_STREAM_BROKER: '/nonexistent/broker' } }, message: /TERMINAL_STREAM_BROKER/ },
-    { name: 'PATH', options: { env: { PATH: '/nonexistent' } }, message: /PATH/ },
+    { name: 'environment', processEnv: { TERMINAL_STREAM_BROKER: '/nonexistent/broker' }, message: /TERMINAL_STREAM_BROKER/ },
+    { name: 'PATH', processEnv: { TERMINAL_STREAM_BROKER: undefined, PATH: '/nonexistent' }, message: /PATH/ },
     { name: 'launcher', options: { launcher: ['no-such-launcher-here'] }, message: /launcher/ }
   ];
   for (const c of cases) {
     await t.test(c.name, () => {
-      assert.throws(() => spawn('sh', [], c.options), (error) => error.code === 'ENOENT' && c.message.test(error.message));
+      const saved = { ...process.env };
+      try {
+        for (const [name, value] of Object.entries(c.processEnv ?? {})) {
+          if (value === undefined) delete process.env[name];
+          else process.env[name] = value;
+        }
+        assert.throws(() => spawn('sh', [], c.options), (error) => error.code === 'ENOENT' && c.message.test(error.message));
+      } finally {
+        for (const name of Object.keys(c.processEnv ?? {})) process.env[name] = saved[name];
+      }
     });
   }
 });
@@ -140,31 +197,57 @@ test('a launcher carries the broker, its settings and awkward arguments', TIMEOU
   }
 });
 
-test('the shells of a program that exits are hung up, not left running', TIMEOUT, async () => {
-  // An interactive shell ignores the SIGTERM that the end of the broker's input brings.
+test('a program that dies, however, leaves no broker and no shell behind', { timeout: 90000 }, async (t) => {
+  // The broker sees the end of its standard input and ends the shell, even
+  // an interactive one that ignores SIGTERM.
   const program = `
     const { spawn } = require(${JSON.stringify(path.join(__dirname, '..'))});
-    spawn('sh', ['-i'], { brokerPath: ${JSON.stringify(brokerPath)} }).ready.then((pid) => {
-      console.log(pid);
-      process.exit(0);
+    const terminal = spawn('bash', ['--norc', '--noprofile', '-i'], { brokerPath: ${JSON.stringify(brokerPath)} });
+    terminal.ready.then((pid) => {
+      console.log(terminal.brokerPid, pid);
+      if (process.argv[1] === 'exit') process.exit(0);
     });`;
-  const child = childProcess.spawn(process.execPath, ['-e', program], { stdio: ['ignore', 'pipe', 'inherit'] });
-  let output = '';
-  child.stdout.on('data', (chunk) => { output += chunk; });
-  await new Promise((resolve) => child.on('close', resolve));
-  const shellPid = Number(output.trim());
-  assert.ok(shellPid > 0, `no pid printed: ${JSON.stringify(output)}`);
-  const alive = () => {
-    try {
-      process.kill(shellPid, 0);
-      return true;
-    } catch {
-      return false;
-    }
-  };
-  try {
-    await pollUntil(() => !alive(), `shell ${shellPid} to end`);
-  } finally {
-    if (alive()) process.kill(shellPid, 'SIGKILL');
+  for (const death of ['exit', 'SIGKILL', 'SIGTERM', 'SIGINT', 'SIGHUP']) {
+    await t.test(death, async () => {
+      const child = childProcess.spawn(process.execPath, ['-e', program, death], { stdio: ['ignore', 'pipe', 'inherit'] });
+      const closed = new Promise((resolve) => child.on('close', resolve));
+      let output = '';
+      child.stdout.on('data', (chunk) => { output += chunk; });
+      await pollUntil(() => output.includes('\n'), 'the program to print its pids');
+      const pids = output.trim().split(' ').map(Number);
+      assert.ok(pids.length === 2 && pids.every((pid) => pid > 0), `pids printed: ${JSON.stringify(output)}`);
+      if (death !== 'exit') child.kill(death);
+      await closed;
+      try {
+        await pollUntil(() => pids.every(gone), 'the broker and bash to end', 8000);
+      } finally {
+        for (const pid of pids.filter((pid) => !gone(pid))) process.kill(pid, 'SIGKILL');
+      }
+    });
   }
 });
+
+test('a 6 MiB paste with the default window comes back whole from cat', { timeout: 60000 }, async () => {
+  const size = 6 * 1048576;
+  const terminal = spawn('sh', ['-c', 'stty raw -echo; echo READY; exec cat'], { brokerPath, encoding: null });
+  const seen = watch(terminal);
+  await pollUntil(() => Buffer.concat(seen.chunks).includes('READY\n'), 'the terminal in raw mode');
+  const skip = seen.bytes;
+  const pasted = crypto.randomBytes(size);
+  terminal.write(pasted);
+  await pollUntil(() => seen.bytes >= skip + size, `${size} bytes back`, 50000);
+  const back = Buffer.concat(seen.chunks).subarray(skip);
+  assert.equal(back.length, size);
+  assert.ok(back.equals(pasted), 'the bytes that came back differ from those pasted');
+  terminal.kill();
+  await seen.waitForExit();
+});
+
+/** No process, or a zombie that nobody has reaped yet. */
+function gone(pid) {
+  try {
+    return fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].startsWith('Z');
+  } catch {
+    return true;
+  }
+}

@@ -1,0 +1,93 @@
+'use strict';
+
+// The modules that need no broker, as tables.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const childProcess = require('child_process');
+
+const { LineSplitter } = require('../lib/line-splitter');
+const { brokerCommand, shellEnvironment, shellQuote } = require('../lib/broker-command');
+const { fitSize } = require('../lib/sizes');
+const { InputGate, UNCONFIRMED_BYTES } = require('../lib/input-gate');
+
+test('line splitting across chunks', () => {
+  const cases = [
+    { chunks: ['a\nb\n'], lines: ['a', 'b'], rest: '' },
+    { chunks: ['{"a":', '1}\n{"b"', ':2}\n'], lines: ['{"a":1}', '{"b":2}'], rest: '' },
+    { chunks: ['\n\nx\n', '\n'], lines: ['x'], rest: '' },
+    { chunks: ['one\ntwo'], lines: ['one'], rest: 'two' },
+    { chunks: ['é', '\n'], lines: ['é'], rest: '' }
+  ];
+  for (const c of cases) {
+    const splitter = new LineSplitter();
+    const lines = c.chunks.flatMap((chunk) => splitter.push(chunk));
+    assert.deepEqual({ lines, rest: splitter.rest() }, { lines: c.lines, rest: c.rest }, JSON.stringify(c.chunks));
+  }
+});
+
+test('a quoted command line reaches the other side word for word', () => {
+  const words = ['plain', 'two words', "it's", '$HOME', '`id`', '"quoted"', 'back\\slash', 'new\nline', '', '*', "''"];
+  const line = ['printf', '%s\\0', ...words].map(shellQuote).join(' ');
+  const printed = childProcess.execFileSync('sh', ['-c', line], { encoding: 'utf8' });
+  assert.deepEqual(printed.split('\0').slice(0, -1), words);
+});
+
+test('the launcher\'s command: the broker\'s settings as env assignments, the shell after --', () => {
+  const cases = [
+    {
+      options: { launcher: ['env', '-i'] },
+      args: ['-i', 'env', 'TERM=xterm', 'terminal-stream-broker', '--', 'bash', '-l']
+    },
+    {
+      options: { launcher: ['env'], name: 'vt100', cwd: '/srv', brokerPath: '/opt/tsb' },
+      args: ['env', 'TERM=vt100', 'TERMINAL_STREAM_CWD=/srv', '/opt/tsb', '--', 'bash', '-l']
+    },
+    {
+      options: { launcher: ['env', 'host'], launcherShell: true, cwd: "/it's" },
+      args: ['host', "'env'", "'TERM=xterm'", `'TERMINAL_STREAM_CWD=/it'\\''s'`, "'terminal-stream-broker'", "'--'", "'bash'", "'-l'"]
+    }
+  ];
+  for (const c of cases) assert.deepEqual(brokerCommand('bash', ['-l'], c.options).args, c.args);
+});
+
+test('the shell\'s environment: the program\'s, TERM set, the broker\'s own settings left out', () => {
+  const cases = [
+    { given: { A: '1' }, name: undefined, env: { A: '1', TERM: 'xterm' } },
+    { given: { TERM: 'vt100', COLUMNS: '80' }, name: undefined, env: { TERM: 'vt100', COLUMNS: '80' } },
+    { given: { TERM: 'vt100' }, name: 'screen', env: { TERM: 'screen' } },
+    { given: { TERMINAL_STREAM_SHELL_CMD_JSON: '["x"]', TERMINAL_STREAM_CWD: '/' }, name: undefined, env: { TERM: 'xterm' } }
+  ];
+  for (const c of cases) assert.deepEqual(shellEnvironment(c.given, c.name).env, c.env);
+});
+
+test('sizes as node-pty takes them', () => {
+  const cases = [[80, 80], [100.7, 100], [0.5, 1], [70000, 65535], ['120', 120]];
+  for (const [given, size] of cases) assert.equal(fitSize('cols', given), size, String(given));
+  for (const bad of [0, -3, NaN, Infinity, 'wide', undefined]) assert.throws(() => fitSize('cols', bad), /positive/, String(bad));
+});
+
+test('input not confirmed by a pong stays under the bound, and all of it goes in order', () => {
+  const sent = [];
+  const gate = new InputGate((line) => sent.push(line));
+  const line = (n) => `${String(n).padStart(8, '0')}${'x'.repeat(65528)}\n`;
+  const lines = Array.from({ length: 64 }, (_, n) => line(n));
+  gate.write(lines.slice(0, 40));
+  gate.write(lines.slice(40));
+  const inputs = () => sent.filter((l) => !l.includes('terminal.ping'));
+  const unanswered = () => sent.filter((l) => l.includes('terminal.ping')).map((l) => JSON.parse(l).params.nonce);
+  let answered = 0;
+  let rounds = 0;
+  while (inputs().length < lines.length) {
+    // What was sent after the last answered ping is not yet confirmed.
+    const lastAnswered = sent.findLastIndex((l) => l.includes(`"nonce":${answered}}`));
+    const unconfirmed = sent.slice(lastAnswered + 1).filter((l) => !l.includes('terminal.ping')).join('').length;
+    assert.ok(unconfirmed <= UNCONFIRMED_BYTES, `${unconfirmed} bytes unconfirmed`);
+    const pending = unanswered().filter((nonce) => nonce > answered);
+    assert.ok(pending.length > 0, 'held input without a ping to wait for');
+    answered = pending[0];
+    gate.confirm(answered);
+    assert.ok(++rounds < 100, 'no progress');
+  }
+  assert.deepEqual(inputs(), lines);
+  assert.ok(rounds > 1, 'the 4 MiB went without waiting for a pong');
+});

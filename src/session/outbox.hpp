@@ -1,0 +1,76 @@
+#pragma once
+// The peer's side of the session: event lines on standard output, numbered
+// data events, and the two bounds on what the broker lets wait for the
+// peer: event bytes it has not read yet, and, when the peer asked for a
+// window, terminal bytes it has not acknowledged yet.
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "protocol/events.hpp"
+#include "sys/error.hpp"
+
+namespace tsb {
+
+// While more event bytes than this wait for the peer to read them, the
+// terminal is not read: the program on it is held back by the kernel, and
+// what the broker holds stays small. Two full reads' worth of lines.
+inline constexpr std::size_t max_waiting_output = 192 * 1024;
+
+// Data events the peer has not acknowledged yet, while it uses a window.
+class FlowWindow {
+public:
+    bool on() const noexcept { return window_ > 0; }
+    bool full() const noexcept { return on() && unacked_bytes_ >= window_; }
+
+    // Events sent before the window changes need no acknowledgement.
+    void set(std::uint32_t window);
+    void sent(std::uint64_t seq, std::size_t bytes);
+    void acknowledged(std::uint64_t seq);
+
+private:
+    struct Sent {
+        std::uint64_t seq;
+        std::size_t bytes;
+    };
+    std::uint32_t window_ = 0;
+    std::deque<Sent> unacked_;
+    std::size_t unacked_bytes_ = 0;
+};
+
+class Outbox {
+public:
+    explicit Outbox(int fd) : out_(fd) {}
+
+    std::uint64_t last_seq() const noexcept { return seq_; }
+    // The peer has not read what waits.
+    bool backed_up() const noexcept { return out_.pending() > max_waiting_output; }
+    bool window_full() const noexcept { return window_.full(); }
+
+    Result<void> write_line(const nlohmann::json& event) { return out_.write_json_line(event); }
+    Result<void> write_data(std::span<const char> bytes);
+    // The closed line, then everything that waits, however long it takes.
+    Result<void> write_last_line(const nlohmann::json& closed);
+
+    // Turns the window on or off and confirms it to the peer.
+    Result<void> set_window(std::uint32_t window);
+    void acknowledge(std::uint64_t seq);
+
+    // Standard output, when lines wait for room in it; -1 otherwise.
+    int poll_fd() const noexcept { return out_.pending() > 0 ? out_.fd() : -1; }
+    // POLLERR or POLLHUP too: the write says what happened.
+    Result<void> on_poll_ready() { return out_.flush(); }
+
+private:
+    EventWriter out_;
+    FlowWindow window_;
+    std::uint64_t seq_ = 0;
+};
+
+}  // namespace tsb
