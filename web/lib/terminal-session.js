@@ -20,18 +20,6 @@ const LOW_WATER_CHARS = 16384;
 const REDRAW_NUDGE_MS = 50;
 
 /**
- * Ends the shell through its broker: the broker's termination ladder
- * (SIGTERM, then the hang-up a closed terminal gives, then SIGKILL) ends
- * even a shell that ignores SIGTERM, wherever the broker runs, and signals
- * nothing from this process.
- * @param {import('terminal-stream-client').Terminal} terminal
- */
-function endTerminal(terminal) {
-  if (typeof terminal.destroy === 'function') terminal.destroy();
-  else terminal.kill('SIGTERM'); // a client without destroy() sends its broker terminal.destroy for SIGTERM
-}
-
-/**
  * One shell and what a page needs to show it: the numbered output log, the
  * screen mirror, and the page attached now, if any. The session outlives
  * its WebSocket; the session table decides how long.
@@ -52,7 +40,6 @@ class TerminalSession {
   #mirror;
   #paused = false;
   #finished = false;
-  #hangingUp = false;
   #onDetach;
   #onFinish;
   #redrawTimer;
@@ -118,12 +105,11 @@ class TerminalSession {
 
   /** Hangs up the shell (through its broker); `ended` resolves once it is gone. */
   hangUp() {
-    if (!this.exit && !this.#hangingUp) {
-      this.#hangingUp = true;
-      // A paused terminal would hold back its end too.
-      if (this.#paused) this.terminal.resume();
-      endTerminal(this.terminal);
-    }
+    // Through the broker: SIGHUP to the shell, as from a closed terminal, and
+    // the end of the broker's input, whose termination ladder ends even a
+    // shell that ignores the hang-up, wherever the broker runs. Nothing is
+    // signalled from this process.
+    if (!this.exit) this.terminal.destroy();
     return this.ended;
   }
 
@@ -170,7 +156,7 @@ class TerminalSession {
   }
 
   #updateFlow() {
-    if (this.exit || this.#finished || this.#hangingUp) return;
+    if (this.exit || this.#finished) return;
     const backlog = Math.max(this.connection?.backlogChars(this.#log) ?? 0, this.#mirror.pendingChars);
     if (!this.#paused && backlog > HIGH_WATER_CHARS) {
       this.#paused = true;
