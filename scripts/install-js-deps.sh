@@ -9,6 +9,7 @@ cd "$(dirname "$0")/.."
 packages=(
     chromium                           # the browser test (driven by playwright-core)
     fonts-dejavu-core                  # a monospace font for the page
+    vim                                # vi, the full-screen program of the browser test's reload
 )
 # A Node.js from elsewhere (this image's comes from NodeSource, with npm) also does.
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
