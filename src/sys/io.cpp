@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,6 +46,14 @@ Result<void> write_all(int fd, std::string_view bytes) {
         if (bytes.empty()) return {};
         if (auto waited = wait_writable(fd); !waited) return waited;
     }
+}
+
+void limit_socket_send_buffer(int fd, int bytes) {
+    int current = 0;
+    socklen_t size = sizeof current;
+    if (::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &current, &size) < 0) return;
+    // The kernel doubles what it is given, for its own bookkeeping.
+    if (current > 2 * bytes) ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
 }
 
 bool make_nonblocking_if_pipe(int fd) {
