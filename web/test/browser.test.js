@@ -156,6 +156,19 @@ test('output made while the socket is closed arrives once, in order; its queries
   await page.close();
 });
 
+test('a shell that ended while the page was away is shown when it comes back', TIMEOUT, async () => {
+  const { page, session } = await openTerminal();
+  await page.evaluate(() => window.terminalPage.disconnect());
+  await waitFor(() => session.connection, (connection) => connection === undefined, 'the session detached');
+  session.terminal.write('exit 7\r');
+  assert.equal((await session.ended).exitCode, 7);
+  await page.evaluate(() => window.terminalPage.connect());
+  await waitForStatus(page, (text) => text === 'session ended: exit code 7', 'the end shown');
+  assert.equal(await page.evaluate(() => sessionStorage.getItem('terminal-stream-session')), null,
+    'a reload after the end starts a new shell');
+  await page.close();
+});
+
 test('a second page with the same session takes it over; the first is told', TIMEOUT, async () => {
   const first = await openTerminal();
   const id = await first.page.evaluate(() => window.terminalPage.sessionId);

@@ -1,8 +1,9 @@
 'use strict';
 
-// The web server dying with sessions open, attached and detached, leaves no
-// broker and no shell behind: the end of each broker's input is its
-// termination request.
+// How long sessions last without a page: the bound on detached sessions,
+// and the web server dying with sessions open, attached and detached, which
+// leaves no broker and no shell behind (the end of each broker's input is
+// its termination request).
 
 const test = require('node:test');
 const assert = require('node:assert/strict');
@@ -16,8 +17,8 @@ const { brokerPath, PROMPT, waitFor, processAlive } = require('./support');
 const serverScript = path.join(__dirname, '..', 'server.js');
 
 /** Starts server.js with `sh`; resolves with the child and the page's address. */
-function startServer() {
-  const child = spawn(process.execPath, [serverScript, '--port', '0', '--broker', brokerPath, '--', 'sh'], {
+function startServer(options = []) {
+  const child = spawn(process.execPath, [serverScript, '--port', '0', '--broker', brokerPath, ...options, '--', 'sh'], {
     env: { ...process.env, PS1: `${PROMPT} ` },
     stdio: ['ignore', 'pipe', 'inherit']
   });
@@ -70,6 +71,42 @@ function descendants(root) {
   }
   return below;
 }
+
+/** Types `echo MARKER` and resolves once the marker has come back. */
+function roundTrip(socket, marker) {
+  return new Promise((resolve) => {
+    const onMessage = (raw) => {
+      const message = JSON.parse(raw);
+      if (message.type === 'output' && message.data.includes(`${marker}\r\n`)) {
+        socket.off('message', onMessage);
+        resolve();
+      }
+    };
+    socket.on('message', onMessage);
+    socket.send(JSON.stringify({ type: 'input', data: `echo ${marker}\r` }));
+  });
+}
+
+test('over the bound on detached sessions, the one detached longest is hung up', { timeout: 60000 }, async () => {
+  const { child, url } = await startServer(['--max-detached', '1']);
+  try {
+    const brokers = () => descendants(child.pid).filter((pid) => /terminal-stream-broker/.test(
+      fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8')));
+    const sockets = [await openSession(url)];
+    const [first] = brokers();
+    sockets.push(await openSession(url), await openSession(url));
+    assert.equal(brokers().length, 3);
+    sockets[0].terminate();
+    // A round trip through the server after the first close: the two closes reach it in this order.
+    await roundTrip(sockets[1], 'ordered');
+    sockets[1].terminate();
+    await waitFor(() => processAlive(first), (alive) => !alive, 'the first broker gone');
+    assert.equal(brokers().length, 2, 'the second, detached later, and the attached one stay');
+    sockets[2].terminate();
+  } finally {
+    child.kill('SIGTERM');
+  }
+});
 
 for (const signal of ['SIGKILL', 'SIGHUP']) {
   test(`the server killed by ${signal} with three sessions leaves no broker and no shell`, { timeout: 60000 }, async () => {
