@@ -9,6 +9,7 @@ cd "$(dirname "$0")/.."
 packages=(
     chromium                           # the browser test (driven by playwright-core)
     fonts-dejavu-core                  # a monospace font for the page
+    vim                                # vi, the full-screen program of the browser test's reload
     openssh-server openssh-client      # the tests of shells over ssh start an sshd of their own
     iproute2                           # ... in a network namespace of their own (ip netns)
 )

@@ -6,21 +6,34 @@ const { WebSocketServer } = require('ws');
 const client = require('terminal-stream-client');
 
 const { serveStaticFile } = require('./static-files');
-const { randomToken, allowedOrigins, upgradeRefusal } = require('./access-check');
-const { relayTerminal, validSize } = require('./terminal-session');
+const { randomToken, urlHost, allowedOrigins, upgradeRefusal } = require('./access-check');
+const { SessionTable } = require('./session-table');
+const { validSize } = require('./terminal-session');
 
 const MAX_MESSAGE_BYTES = 16 * 1024 * 1024;
 
+const DEFAULTS = {
+  host: '127.0.0.1',
+  port: 8022,
+  graceSeconds: 300,
+  maxDetached: 16,
+  logBytes: 1024 * 1024,
+  scrollback: 1000
+};
+
 /**
- * The browser terminal's server: the page over HTTP, and one terminal (one
- * broker) per WebSocket. Emits 'session' with the terminal when one starts
- * and 'session-end' with its exit event when its shell has ended.
+ * The browser terminal's server: the page over HTTP, and one session (one
+ * broker) per tab, which outlives the tab's WebSocket for a grace period.
+ * Emits 'session' with a new session, 'resume' with a session a page comes
+ * back to, and 'session-end' with the exit event and the session once its
+ * shell has ended.
  */
 class WebTerminalServer extends EventEmitter {
   #options;
   #http;
   #sockets = new WebSocketServer({ noServer: true, maxPayload: MAX_MESSAGE_BYTES });
   #access;
+  #sessions;
 
   /**
    * @param {object} options
@@ -29,11 +42,24 @@ class WebTerminalServer extends EventEmitter {
    * @param {string} [options.token] default a random one
    * @param {string[]} [options.shell] the command of each shell; default [$SHELL or sh]
    * @param {string[]} [options.origins] further page origins to accept (behind a proxy)
+   * @param {number} [options.graceSeconds] how long a session outlives its page; default 300, 0 hangs up at once
+   * @param {number} [options.maxDetached] sessions kept without a page; default 16
+   * @param {number} [options.logBytes] output kept per session for replay; default 1 MiB
+   * @param {number} [options.scrollback] lines of scrollback a reloaded page gets; default 1000
    * @param {object} [options.spawnOptions] passed to the client's spawn (brokerPath, env, cwd, launcher ...)
    */
   constructor(options = {}) {
     super();
-    this.#options = { host: '127.0.0.1', port: 8022, token: randomToken(), ...options };
+    this.#options = { ...DEFAULTS, token: randomToken(), ...options };
+    const { graceSeconds, maxDetached, logBytes, scrollback } = this.#options;
+    this.#sessions = new SessionTable({
+      graceMs: graceSeconds * 1000,
+      maxDetached,
+      logBytes,
+      scrollback,
+      spawn: (cols, rows) => this.#spawnShell(cols, rows),
+      notify: (event, session) => this.#onSessionEvent(event, session)
+    });
     this.#http = http.createServer(serveStaticFile);
     this.#http.on('upgrade', (request, socket, head) => this.#onUpgrade(request, socket, head));
   }
@@ -49,39 +75,45 @@ class WebTerminalServer extends EventEmitter {
     });
     const actualPort = this.#http.address().port;
     this.#access = { token: this.token, origins: allowedOrigins(host, actualPort, this.#options.origins) };
-    const name = host.includes(':') ? `[${host}]` : host;
-    return `http://${name}:${actualPort}/?token=${this.token}`;
+    return `http://${urlHost(host)}:${actualPort}/?token=${this.token}`;
   }
 
-  /** Hangs up every terminal and stops listening. */
+  /** Stops listening and hangs up every session, attached or not; resolves once their shells have ended. */
   async close() {
-    for (const socket of this.#sockets.clients) socket.close(1001, 'server closing');
-    await new Promise((resolve) => this.#http.close(resolve));
+    const stopped = new Promise((resolve) => this.#http.close(resolve));
+    await this.#sessions.closeAll();
+    this.#http.closeAllConnections();
+    await stopped;
   }
 
   #onUpgrade(request, socket, head) {
     const refusal = upgradeRefusal(request, this.#access);
     if (refusal) {
-      socket.end(`HTTP/1.1 ${refusal}\r\nConnection: close\r\nContent-Length: 0\r\n\r\n`);
+      socket.end(`HTTP/1.1 ${refusal} ${http.STATUS_CODES[refusal]}\r\nConnection: close\r\nContent-Length: 0\r\n\r\n`);
       return;
     }
-    this.#sockets.handleUpgrade(request, socket, head, (webSocket) => this.#startSession(webSocket, request));
+    this.#sockets.handleUpgrade(request, socket, head, (webSocket) => this.#connect(webSocket, request));
   }
 
-  #startSession(webSocket, request) {
+  #connect(webSocket, request) {
     const query = new URL(request.url, 'http://localhost').searchParams;
     const size = (name, fallback) => (validSize(Number(query.get(name))) ? Number(query.get(name)) : fallback);
-    const [file, ...args] = this.#options.shell || [process.env.SHELL || 'sh'];
-    let terminal;
-    try {
-      terminal = client.spawn(file, args, { ...this.#options.spawnOptions, cols: size('cols', 80), rows: size('rows', 24) });
-    } catch (error) {
+    const seq = query.has('seq') ? Number(query.get('seq')) : undefined;
+    const page = { id: query.get('session') ?? undefined, seq, cols: size('cols', 80), rows: size('rows', 24) };
+    this.#sessions.connect(webSocket, page).catch((error) => {
       webSocket.send(JSON.stringify({ type: 'error', message: error.message }));
       webSocket.close(1011, 'no terminal');
-      return;
-    }
-    relayTerminal(webSocket, terminal, (exit) => this.emit('session-end', exit, terminal));
-    this.emit('session', terminal);
+    });
+  }
+
+  #spawnShell(cols, rows) {
+    const [file, ...args] = this.#options.shell || [process.env.SHELL || 'sh'];
+    return client.spawn(file, args, { ...this.#options.spawnOptions, cols, rows });
+  }
+
+  #onSessionEvent(event, session) {
+    if (event === 'end') this.emit('session-end', session.exit, session);
+    else this.emit(event, session);
   }
 }
 
