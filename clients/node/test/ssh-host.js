@@ -265,6 +265,8 @@ async function startSshHost({ brokerPath }) {
       /** ssh and its options up to the host: a launcher, or a command's prefix. */
       launcher: ['ssh', ...sshArgs],
       address: target.address,
+      /** This run's directory (keys, config, log), removed by stop(). */
+      dir,
       /** How the server was reached: undefined in a namespace, else why not. */
       fallback: host.fallback,
       /** Runs one command on the far side and returns its standard output. */
