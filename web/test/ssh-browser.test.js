@@ -44,7 +44,7 @@ test.after(async () => {
   host?.stop();
 });
 
-test('a page on the ssh target: echo and resize on the far side, a lost ssh shown, nothing left there', TIMEOUT, async () => {
+test('a page on the ssh target: echo, resize and resume on the far side, a lost ssh shown, nothing left there', TIMEOUT, async () => {
   const started = new Promise((resolve) => server.once('session', resolve));
   const page = await browser.context.newPage();
   await page.goto(pageUrl);
@@ -66,6 +66,14 @@ test('a page on the ssh target: echo and resize on the far side, a lost ssh show
   await typeLine(page, 'stty size');
   const sizeLine = new RegExp(`(^|\\s)${size.rows} ${size.cols}\\n`);
   await waitForScreen(page, (text) => sizeLine.test(text), `stty size ${size.rows} ${size.cols}`);
+
+  // A dropped page connection resumes the same far session, as here.
+  await page.evaluate(() => window.terminalPage.disconnect());
+  await typeLine(page, 'echo gone');
+  await page.evaluate(() => window.terminalPage.connect());
+  await waitForStatus(page, (text) => text === 'resumed', 'the resume');
+  await typeLine(page, 'echo "back on $$"');
+  await waitForScreen(page, (text) => text.includes(`\nback on ${farShell}\n`), 'the same far shell');
 
   // The transport dies: the page says so, and sshd's end of the broker's
   // input ends the broker and its shell over there.
