@@ -181,6 +181,15 @@ function commandLine(pid) {
   }
 }
 
+function rootPasswordLocked() {
+  try {
+    const entry = fs.readFileSync('/etc/shadow', 'utf8').split('\n').find((line) => line.startsWith('root:'));
+    return entry !== undefined && entry.split(':')[1].startsWith('!');
+  } catch {
+    return false;
+  }
+}
+
 function sshdConfig(dir, listen, binDir) {
   return [
     `ListenAddress ${listen}`,
@@ -191,7 +200,10 @@ function sshdConfig(dir, listen, binDir) {
     'PubkeyAuthentication yes',
     'PasswordAuthentication no',
     'KbdInteractiveAuthentication no',
-    'UsePAM no',
+    // Without PAM, sshd refuses an account whose password is locked ('!',
+    // as Debian leaves root without a password); with PAM, session modules
+    // that a container forbids (pam_loginuid) refuse every login.
+    `UsePAM ${rootPasswordLocked() ? 'yes' : 'no'}`,
     // The keys are in a temporary directory under the world-writable /tmp.
     'StrictModes no',
     'PrintMotd no',
