@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,6 +72,14 @@ void hold_closed_standard_descriptors() {
         const int opened = ::open("/dev/null", flags);
         if (opened >= 0 && opened != fd) ::close(opened);
     }
+}
+
+void limit_socket_send_buffer(int fd, int bytes) {
+    int current = 0;
+    socklen_t size = sizeof current;
+    if (::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &current, &size) < 0) return;
+    // The kernel doubles what it is given, for its own bookkeeping.
+    if (current > 2 * bytes) ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
 }
 
 bool make_nonblocking_if_pipe(int fd) {

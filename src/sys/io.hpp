@@ -42,4 +42,10 @@ void hold_closed_standard_descriptors();
 // blocking.
 bool make_nonblocking_if_pipe(int fd);
 
+// When `fd` is a socket whose send buffer holds more than about `bytes`,
+// makes it hold about that much. What waits in the transport has been read
+// from the terminal already, where a ^C can no longer flush it: a small
+// buffer keeps the backlog in the terminal instead.
+void limit_socket_send_buffer(int fd, int bytes);
+
 }  // namespace tsb

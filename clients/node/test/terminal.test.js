@@ -60,6 +60,16 @@ test('exit codes and signals reach the exit event', TIMEOUT, async (t) => {
   }
 });
 
+test('a signal sent to pid right after spawn ends the session, not this process', TIMEOUT, async () => {
+  // Before the shell has started, pid is the broker's (or, for an instant, its
+  // process before exec): SIGTERM ends the session either way.
+  const terminal = spawn('sleep', ['30'], { brokerPath });
+  const seen = watch(terminal);
+  assert.ok(terminal.pid > 0);
+  process.kill(terminal.pid, 'SIGTERM');
+  assert.equal((await seen.waitForExit()).signal, 15);
+});
+
 test('resize is seen by stty size', TIMEOUT, async () => {
   const terminal = spawn('sh', [], { ...quietShell, cols: 90, rows: 20 });
   const seen = watch(terminal);
@@ -77,6 +87,14 @@ test('resize is seen by stty size', TIMEOUT, async () => {
   await seen.waitForText(/(^|\s)65535 100\r\n/);
   terminal.write('exit\n');
   await seen.waitForExit();
+});
+
+test('a program sees its size as it starts', TIMEOUT, async () => {
+  // stty is exec'd at once: a size set by a command after the start would come too late.
+  const sizes = Array.from({ length: 20 }, (_, n) => (n % 2 ? { cols: 100, rows: 30 } : { cols: 80, rows: 24 }));
+  const seen = sizes.map((size) => watch(spawn('stty', ['size'], { brokerPath, ...size })));
+  await Promise.all(seen.map((s) => s.waitForExit()));
+  assert.deepEqual(seen.map((s) => s.text), sizes.map(({ cols, rows }) => `${rows} ${cols}\r\n`));
 });
 
 test('a 2 MB paste reaches the program intact', TIMEOUT, async () => {
@@ -185,14 +203,14 @@ test('a launcher carries the broker, its settings and awkward arguments', TIMEOU
     // Joins the command into one line for a shell, as ssh does.
     { name: 'shell line', options: { launcher: ['sh', '-c', 'exec sh -c "$*"', 'ssh'], launcherShell: true } }
   ];
-  const args = ['-c', 'printf "%s|" "$PWD" "$TERM" "$@"', 'sh', 'two words', "it's", '$HOME'];
+  const args = ['-c', 'printf "%s|" "$PWD" "$TERM" "$(stty size)" "${TERMINAL_STREAM_CWD-none}" "$@"', 'sh', 'two words', "it's", '$HOME'];
   for (const l of launchers) {
     await t.test(l.name, async () => {
-      const terminal = spawn('sh', args, { brokerPath, cwd: '/tmp', name: 'vt100', ...l.options });
+      const terminal = spawn('sh', args, { brokerPath, cwd: '/tmp', name: 'vt100', cols: 100, rows: 30, ...l.options });
       const seen = watch(terminal);
       assert.ok((await terminal.ready) > 0);
       assert.deepEqual(await seen.waitForExit(), { exitCode: 0, signal: 0, reason: 'exited' });
-      assert.equal(seen.text, "/tmp|vt100|two words|it's|$HOME|");
+      assert.equal(seen.text, "/tmp|vt100|30 100|none|two words|it's|$HOME|");
     });
   }
 });

@@ -40,14 +40,18 @@ test('the launcher\'s command: the broker\'s settings as env assignments, the sh
     },
     {
       options: { launcher: ['env'], name: 'vt100', cwd: '/srv', brokerPath: '/opt/tsb' },
-      args: ['env', 'TERM=vt100', 'TERMINAL_STREAM_CWD=/srv', '/opt/tsb', '--', 'bash', '-l']
+      size: { cols: 100, rows: 30 },
+      args: ['env', 'TERM=vt100', 'TERMINAL_STREAM_CWD=/srv', 'TERMINAL_STREAM_COLS=100', 'TERMINAL_STREAM_ROWS=30', '/opt/tsb', '--',
+        'env', '-u', 'TERMINAL_STREAM_CWD', '-u', 'TERMINAL_STREAM_COLS', '-u', 'TERMINAL_STREAM_ROWS', '--', 'bash', '-l']
     },
     {
       options: { launcher: ['env', 'host'], launcherShell: true, cwd: "/it's" },
-      args: ['host', "'env'", "'TERM=xterm'", `'TERMINAL_STREAM_CWD=/it'\\''s'`, "'terminal-stream-broker'", "'--'", "'bash'", "'-l'"]
+      size: { cols: 80, rows: 24 },
+      args: ['host', "'env'", "'TERM=xterm'", `'TERMINAL_STREAM_CWD=/it'\\''s'`, "'terminal-stream-broker'", "'--'",
+        "'env'", "'-u'", "'TERMINAL_STREAM_CWD'", "'--'", "'bash'", "'-l'"]
     }
   ];
-  for (const c of cases) assert.deepEqual(brokerCommand('bash', ['-l'], c.options).args, c.args);
+  for (const c of cases) assert.deepEqual(brokerCommand('bash', ['-l'], c.options, c.size).args, c.args);
 });
 
 test('the shell\'s environment: the program\'s, TERM set, the broker\'s own settings left out', () => {
