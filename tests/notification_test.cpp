@@ -404,6 +404,23 @@ TEST(ParseNotification, InputShortcutAgreesWithTheGeneralReader) {
     }
 }
 
+TEST(ParseNotification, AckShortcutAgreesWithTheGeneralReader) {
+    const std::vector<std::string> seqs = {"0",  "7",  "18446744073709551615", "18446744073709551616",
+                                           "007", "-1", "1.5", "1e3", " 5", "", "\"5\"", "5 "};
+    for (const std::string& seq : seqs) {
+        SCOPED_TRACE(seq);
+        const std::string line = R"({"jsonrpc":"2.0","method":"terminal.ack","params":{"seq":)" + seq + "}}";
+        const ParsedLine fast = parse_notification(line);
+        const ParsedLine slow = detail::read_notification(line);
+        ASSERT_EQ(fast.has_value(), slow.has_value());
+        if (fast) {
+            EXPECT_TRUE(*fast == *slow);
+        } else {
+            EXPECT_EQ(fast.error(), slow.error());
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tsb
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <limits>
 #include <string>
 #include <utility>
@@ -249,10 +250,8 @@ Result<JsonRpcNotification> read_envelope(std::string_view line) {
     EnvelopeReader reader;
     const bool ok = json::sax_parse(line, &reader, json::input_format_t::json, true, false);
     if (ok && !reader.failure) return std::move(reader.envelope);
-    std::string description = escape_peer_text(reader.failure.value_or("invalid JSON text"));
-    if (reader.failure_position > 0)
-        description += json_error_position(line, reader.failure_position);
-    return fail(Error::text(std::move(description)));
+    return fail(Error::text(json_failure_text(line, reader.failure.value_or("invalid JSON text"),
+                                              reader.failure_position)));
 }
 
 const json* find_param(const json& params, std::string_view name) {
@@ -307,6 +306,23 @@ std::optional<std::string_view> canonical_input_text(std::string_view line) {
     }
     if (special != 0) return std::nullopt;
     return text;
+}
+
+// The seq of an ack line in the shape peers' serializers write; nothing for
+// any other line. A peer with a window sends one per data event, so acks are
+// as frequent as output and are spared the general reader too. Only plain
+// digits without a leading zero: "0" itself, or 1 to 20 digits that fit.
+std::optional<std::uint64_t> canonical_ack_seq(std::string_view line) {
+    constexpr std::string_view head = R"({"jsonrpc":"2.0","method":"terminal.ack","params":{"seq":)";
+    constexpr std::string_view tail = "}}";
+    if (!line.starts_with(head) || !line.ends_with(tail) || line.size() <= head.size() + tail.size())
+        return std::nullopt;
+    const std::string_view digits = line.substr(head.size(), line.size() - head.size() - tail.size());
+    if (digits.size() > 1 && digits.front() == '0') return std::nullopt;
+    std::uint64_t seq = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), seq);
+    if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+    return seq;
 }
 
 BrokerCommand ping_command(json& params) {
@@ -394,6 +410,7 @@ ParsedLine command_for(const std::string& method, json& params) {
 
 ParsedLine parse_notification(std::string_view line) {
     if (const auto text = canonical_input_text(line)) return input_from_base64(*text);
+    if (const auto seq = canonical_ack_seq(line)) return Ack{*seq};
     return detail::read_notification(line);
 }
 

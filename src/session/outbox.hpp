@@ -15,13 +15,20 @@
 
 #include "protocol/events.hpp"
 #include "sys/error.hpp"
+#include "sys/io.hpp"
 
 namespace tsb {
 
 // While more event bytes than this wait for the peer to read them, the
 // terminal is not read: the program on it is held back by the kernel, and
-// what the broker holds stays small. Two full reads' worth of lines.
-inline constexpr std::size_t max_waiting_output = 192 * 1024;
+// what the broker holds stays small. Output the broker has read can no
+// longer be flushed by a ^C typed into the terminal, so the terminal is
+// read only once every earlier line has gone to the transport: the kernel's
+// pipe or socket buffer keeps the peer busy meanwhile.
+inline constexpr std::size_t max_waiting_output = 0;
+// What a socket on standard output may hold, for the same reason (a
+// socket's default buffer holds about 200 KiB).
+inline constexpr int transport_send_buffer = 16 * 1024;
 
 // Data events the peer has not acknowledged yet, while it uses a window.
 class FlowWindow {
@@ -46,7 +53,7 @@ private:
 
 class Outbox {
 public:
-    explicit Outbox(int fd) : out_(fd) {}
+    explicit Outbox(int fd) : out_(fd) { limit_socket_send_buffer(fd, transport_send_buffer); }
 
     std::uint64_t last_seq() const noexcept { return seq_; }
     // The peer has not read what waits.

@@ -11,7 +11,7 @@
 namespace tsb {
 
 TerminalSide::TerminalSide(Fd master)
-    : master_(std::move(master)), read_buffer_(std::make_unique<char[]>(read_buffer_size)) {}
+    : master_(std::move(master)), read_buffer_(std::make_unique_for_overwrite<char[]>(read_buffer_size)) {}
 
 void TerminalSide::start_input(std::string data, CommandCredit credit) {
     pending_input_ = std::move(data);

@@ -66,4 +66,4 @@ function missingProgramError(message) {
   return error;
 }
 
-module.exports = { DEFAULT_BROKER_NAME, findExecutable, resolveBrokerPath, resolveLauncher };
+module.exports = { DEFAULT_BROKER_NAME, isExecutableFile, findExecutable, resolveBrokerPath, resolveLauncher };

@@ -13,12 +13,15 @@ function notificationLine(method, params) {
   return JSON.stringify({ jsonrpc: '2.0', method, params }) + '\n';
 }
 
-/** @param {Buffer} bytes what to type, as terminal.input lines */
+/**
+ * @param {Buffer} bytes what to type
+ * @returns {string[]} terminal.input lines
+ */
 function inputLines(bytes) {
-  let lines = '';
+  const lines = [];
   for (let start = 0; start < bytes.length; start += INPUT_PIECE_BYTES) {
     const piece = bytes.subarray(start, start + INPUT_PIECE_BYTES);
-    lines += notificationLine('terminal.input', { data_b64: piece.toString('base64') });
+    lines.push(notificationLine('terminal.input', { data_b64: piece.toString('base64') }));
   }
   return lines;
 }

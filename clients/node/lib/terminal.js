@@ -10,7 +10,7 @@ const { brokerCommand } = require('./broker-command');
 const { DEFAULT_COLS, DEFAULT_ROWS, fitSize } = require('./sizes');
 const { notificationLine, inputLines, exitFromClosed } = require('./protocol');
 const { foregroundProcessName } = require('./foreground-process');
-const { hangUpAtExit } = require('./hang-up-at-exit');
+const { InputGate } = require('./input-gate');
 
 const DEFAULT_FLOW_WINDOW = 262144;
 const MAX_FLOW_WINDOW = 268435456;
@@ -21,6 +21,13 @@ const STREAM_QUEUE_BYTES = 1048576;
 const KEPT_DIAGNOSTICS = 20;
 /** The shell when none is given, as node-pty's. */
 const DEFAULT_FILE = 'sh';
+/**
+ * What the program has said about the terminal, in order: each phase keeps
+ * what the earlier ones mean. `released`: kill() was called, a pause no
+ * longer holds the shell back. `destroyed`: no more output is wanted.
+ * `exited`: the exit event has been emitted.
+ */
+const Phase = Object.freeze({ RUNNING: 0, RELEASED: 1, DESTROYED: 2, EXITED: 3 });
 const XOFF = '\x13';
 const XON = '\x11';
 
@@ -70,19 +77,14 @@ class Terminal {
   #queuedBytes = 0;
   #deliveryScheduled = false;
   #paused = false;
-  // kill() or destroy() was called: a pause no longer holds the broker back.
-  #released = false;
-  #destroyed = false;
+  #phase = Phase.RUNNING;
   #deliveredSeq = 0;
   #ackedSeq = 0;
   #unackedBytes = 0;
   #closedEvent;
   #brokerEnd;
-  #exited = false;
-  #pendingSignal;
-  #endInputAtReady = false;
   #settleReady;
-  #forgetAtExit = () => {};
+  #input;
 
   /**
    * @param {string} [file] default `sh`
@@ -107,7 +109,7 @@ class Terminal {
     this.#flowControlResume = options.flowControlResume ?? XON;
     const encoding = options.encoding === undefined ? 'utf8' : options.encoding;
     this.#decoder = encoding === null ? null : new StringDecoder(encoding);
-    const command = brokerCommand(file, args, options);
+    const command = brokerCommand(file, args, options, { cols: this.cols, rows: this.rows });
     this.ready = new Promise((resolve, reject) => { this.#settleReady = { resolve, reject }; });
     // Nobody need wait for `ready`: its rejection must not count as unhandled.
     this.ready.catch(() => {});
@@ -146,11 +148,13 @@ class Terminal {
    * @param {string} event @param {Function} listener
    */
   on(event, listener) { this.#events.on(event, listener); return this; }
+  /** @param {string} event @param {Function} listener */
   addListener(event, listener) { return this.on(event, listener); }
   /** @param {string} event @param {Function} listener */
   once(event, listener) { this.#events.once(event, listener); return this; }
   /** @param {string} event @param {Function} listener */
   removeListener(event, listener) { this.#events.removeListener(event, listener); return this; }
+  /** @param {string} event @param {Function} listener */
   off(event, listener) { return this.removeListener(event, listener); }
   /** @param {string} [event] */
   removeAllListeners(event) { this.#events.removeAllListeners(event); return this; }
@@ -163,7 +167,7 @@ class Terminal {
       if (data === this.#flowControlPause) return this.pause();
       if (data === this.#flowControlResume) return this.resume();
     }
-    this.#send(inputLines(Buffer.isBuffer(data) ? data : Buffer.from(String(data), 'utf8')));
+    if (this.#phase < Phase.EXITED) this.#input.write(inputLines(Buffer.isBuffer(data) ? data : Buffer.from(String(data), 'utf8')));
     return undefined;
   }
 
@@ -182,33 +186,36 @@ class Terminal {
   clear() {}
 
   /**
-   * Sends a signal to the shell, SIGHUP by default. SIGTERM goes through the
-   * broker; other signals are sent to the shell's pid from here (after the
-   * ready event). With a launcher the shell may be on another machine, so
-   * every signal becomes the broker's SIGTERM. A paused terminal is released
-   * (see pause()).
-   * @param {string} [signal]
+   * Sends a signal to the shell, SIGHUP by default, through the broker (its
+   * terminal.signal), so that it reaches the shell wherever a launcher put
+   * it, and never another process that has the shell's old pid. A name the
+   * broker does not know costs one error. A paused terminal is released (see
+   * pause()).
+   * @param {string | number} [signal]
    */
   kill(signal) {
     this.#release();
-    // Once the broker has reported the end, the shell's pid may be another process's.
-    if (this.#exited || this.#closedEvent) return;
-    this.#signal(signal || 'SIGHUP');
+    if (this.#phase === Phase.EXITED || this.#closedEvent) return;
+    this.#send(notificationLine('terminal.signal', { signal: signal || 'SIGHUP' }));
   }
 
   /**
    * Ends the session for good: no more data events, output not yet
    * delivered is dropped, the shell gets SIGHUP as from a closed terminal,
-   * and the broker's standard input ends. The exit event still comes.
+   * the broker is asked to end the session (terminal.destroy) and its
+   * standard input ends. The exit event still comes.
    */
   destroy() {
-    if (this.#destroyed) return;
-    this.#destroyed = true;
+    if (this.#phase >= Phase.DESTROYED) return;
+    this.#enter(Phase.DESTROYED);
     this.kill('SIGHUP');
-    // The end of its input makes the broker end the shell with SIGTERM: the
-    // hang-up must come first.
-    if (this.#pendingSignal) this.#endInputAtReady = true;
-    else this.#child.stdin.end();
+    // A termination request: should the hang-up not end the shell, the
+    // broker's ladder follows (SIGTERM, SIGHUP to its groups, at last
+    // SIGKILL). Said explicitly before the end of input, which is the same
+    // request, because some transports (an orchestrator's exec channel) do
+    // not pass the end of input on to a broker on the other side.
+    if (!this.#closedEvent) this.#send(notificationLine('terminal.destroy', {}));
+    this.#child.stdin.end();
   }
 
   /**
@@ -249,6 +256,7 @@ class Terminal {
       throw new Error(`could not start ${command.command}`);
     }
     this.brokerPid = this.#child.pid;
+    this.#input = new InputGate((line) => this.#send(line));
     this.#child.stdout.setEncoding('utf8');
     this.#child.stderr.setEncoding('utf8');
     this.#child.stdout.on('data', (text) => this.#onStdout(text));
@@ -256,7 +264,7 @@ class Terminal {
     // Writing after the broker has gone fails with EPIPE; the exit event says why it went.
     this.#child.stdin.on('error', () => {});
     this.#child.on('close', (code, signal) => this.#onBrokerClose(code, signal));
-    // The size goes here rather than in the broker's environment, which is the shell's.
+    // The size goes here too: a launched broker has it from nowhere else.
     const connect = { cols: this.cols, rows: this.rows };
     if (this.#flowWindow > 0) connect.flow_window = this.#flowWindow;
     this.#send(notificationLine('terminal.connect', connect));
@@ -264,25 +272,7 @@ class Terminal {
 
   #send(lines) {
     const stdin = this.#child.stdin;
-    if (!this.#exited && stdin.writable) stdin.write(lines);
-  }
-
-  #signal(signal) {
-    if (signal === 'SIGTERM' || this.#launched) {
-      this.#send(notificationLine('terminal.destroy', {}));
-    } else if (this.#shellPid) {
-      this.#signalShell(signal);
-    } else {
-      this.#pendingSignal = signal;
-    }
-  }
-
-  #signalShell(signal) {
-    try {
-      process.kill(this.#shellPid, signal);
-    } catch (error) {
-      if (error.code !== 'ESRCH') this.#reportError(error);
-    }
+    if (this.#phase < Phase.EXITED && stdin.writable) stdin.write(lines);
   }
 
   #onStdout(text) {
@@ -314,16 +304,14 @@ class Terminal {
       case 'data': return this.#onData(event);
       case 'flow_control': return this.#onFlowControl(event);
       case 'closed': return this.#onClosed(event);
-      default: return undefined; // pong, and events of later brokers
+      case 'pong': return this.#input.confirm(event.nonce);
+      default: return undefined; // events of later brokers
     }
   }
 
   #onReady(event) {
     this.#shellPid = event.pid;
     this.#settleReady.resolve(event.pid);
-    if (this.#pendingSignal && !this.#closedEvent) this.#signalShell(this.#pendingSignal);
-    if (this.#endInputAtReady) this.#child.stdin.end();
-    if (!this.#launched) this.#forgetAtExit = hangUpAtExit(() => this.#signalShell('SIGHUP'));
   }
 
   #onData(event) {
@@ -338,7 +326,6 @@ class Terminal {
 
   #onClosed(event) {
     this.#closedEvent = event;
-    this.#forgetAtExit();
   }
 
   #onFlowControl(event) {
@@ -347,11 +334,15 @@ class Terminal {
   }
 
   #dropsOutput() {
-    return this.#destroyed || (this.#released && this.#paused);
+    return this.#phase >= Phase.DESTROYED || (this.#phase === Phase.RELEASED && this.#paused);
+  }
+
+  #enter(phase) {
+    this.#phase = Math.max(this.#phase, phase);
   }
 
   #release() {
-    this.#released = true;
+    this.#enter(Phase.RELEASED);
     if (!this.#dropsOutput() || this.#queue.length === 0) return;
     const last = this.#queue[this.#queue.length - 1].seq;
     const bytes = this.#queuedBytes;
@@ -377,7 +368,7 @@ class Terminal {
   }
 
   #scheduleDelivery() {
-    if (this.#deliveryScheduled || this.#exited) return;
+    if (this.#deliveryScheduled || this.#phase === Phase.EXITED) return;
     if (this.#queue.length === 0 && !this.#brokerEnd) return;
     if (this.#paused && !this.#dropsOutput()) return;
     this.#deliveryScheduled = true;
@@ -418,7 +409,7 @@ class Terminal {
   }
 
   #emitData(bytes) {
-    if (this.#destroyed) return;
+    if (this.#phase >= Phase.DESTROYED) return;
     if (!this.#decoder) {
       this.#events.emit('data', bytes);
       return;
@@ -448,12 +439,11 @@ class Terminal {
   }
 
   #finish() {
-    if (this.#exited) return;
+    if (this.#phase === Phase.EXITED) return;
     const exit = this.#closedEvent ? exitFromClosed(this.#closedEvent) : this.#brokerFailure();
     const tail = this.#decoder ? this.#decoder.end() : '';
-    if (tail && !this.#destroyed) this.#events.emit('data', tail);
-    this.#exited = true;
-    this.#forgetAtExit();
+    if (tail && this.#phase < Phase.DESTROYED) this.#events.emit('data', tail);
+    this.#enter(Phase.EXITED);
     this.#settleReady.reject(new Error('the broker ended before its ready event'));
     this.#events.emit('exit', exit.exitCode, exit.signal, exit);
   }

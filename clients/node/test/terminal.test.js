@@ -4,6 +4,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const childProcess = require('child_process');
 const crypto = require('crypto');
+const fs = require('fs');
 const path = require('path');
 
 const { spawn } = require('..');
@@ -43,12 +44,13 @@ test('exit codes and signals reach the exit event', TIMEOUT, async (t) => {
     { name: 'exit status', file: 'sh', args: ['-c', 'exit 7'], expect: { exitCode: 7, signal: 0, reason: 'exited' } },
     { name: 'killed by a signal', file: 'sh', args: ['-c', 'kill -9 $$'], expect: { exitCode: 0, signal: 9, reason: 'signal:9' } },
     { name: 'kill() sends SIGHUP', file: 'sleep', args: ['30'], kill: [], expect: { exitCode: 0, signal: 1, reason: 'signal:1' } },
-    { name: 'kill(SIGTERM) goes through the broker', file: 'sleep', args: ['30'], kill: ['SIGTERM'], expect: { exitCode: 0, signal: 15, reason: 'signal:15' } },
+    { name: 'kill(SIGTERM)', file: 'sleep', args: ['30'], kill: ['SIGTERM'], expect: { exitCode: 0, signal: 15, reason: 'signal:15' } },
+    { name: 'kill(SIGINT) through a launcher', file: 'sleep', args: ['30'], options: { launcher: ['env'] }, kill: ['SIGINT'], expect: { exitCode: 0, signal: 2, reason: 'signal:2' } },
     { name: 'kill before ready waits for the pid', file: 'sleep', args: ['30'], killAtOnce: ['SIGKILL'], expect: { exitCode: 0, signal: 9, reason: 'signal:9' } }
   ];
   for (const c of cases) {
     await t.test(c.name, async () => {
-      const terminal = spawn(c.file, c.args, { brokerPath });
+      const terminal = spawn(c.file, c.args, { brokerPath, ...c.options });
       const seen = watch(terminal);
       if (c.killAtOnce) terminal.kill(...c.killAtOnce);
       await terminal.ready;
@@ -56,6 +58,16 @@ test('exit codes and signals reach the exit event', TIMEOUT, async (t) => {
       assert.deepEqual(await seen.waitForExit(), c.expect);
     });
   }
+});
+
+test('a signal sent to pid right after spawn ends the session, not this process', TIMEOUT, async () => {
+  // Before the shell has started, pid is the broker's (or, for an instant, its
+  // process before exec): SIGTERM ends the session either way.
+  const terminal = spawn('sleep', ['30'], { brokerPath });
+  const seen = watch(terminal);
+  assert.ok(terminal.pid > 0);
+  process.kill(terminal.pid, 'SIGTERM');
+  assert.equal((await seen.waitForExit()).signal, 15);
 });
 
 test('resize is seen by stty size', TIMEOUT, async () => {
@@ -75,6 +87,14 @@ test('resize is seen by stty size', TIMEOUT, async () => {
   await seen.waitForText(/(^|\s)65535 100\r\n/);
   terminal.write('exit\n');
   await seen.waitForExit();
+});
+
+test('a program sees its size as it starts', TIMEOUT, async () => {
+  // stty is exec'd at once: a size set by a command after the start would come too late.
+  const sizes = Array.from({ length: 20 }, (_, n) => (n % 2 ? { cols: 100, rows: 30 } : { cols: 80, rows: 24 }));
+  const seen = sizes.map((size) => watch(spawn('stty', ['size'], { brokerPath, ...size })));
+  await Promise.all(seen.map((s) => s.waitForExit()));
+  assert.deepEqual(seen.map((s) => s.text), sizes.map(({ cols, rows }) => `${rows} ${cols}\r\n`));
 });
 
 test('a 2 MB paste reaches the program intact', TIMEOUT, async () => {
@@ -183,43 +203,69 @@ test('a launcher carries the broker, its settings and awkward arguments', TIMEOU
     // Joins the command into one line for a shell, as ssh does.
     { name: 'shell line', options: { launcher: ['sh', '-c', 'exec sh -c "$*"', 'ssh'], launcherShell: true } }
   ];
-  const args = ['-c', 'printf "%s|" "$PWD" "$TERM" "$@"', 'sh', 'two words', "it's", '$HOME'];
+  const args = ['-c', 'printf "%s|" "$PWD" "$TERM" "$(stty size)" "${TERMINAL_STREAM_CWD-none}" "$@"', 'sh', 'two words', "it's", '$HOME'];
   for (const l of launchers) {
     await t.test(l.name, async () => {
-      const terminal = spawn('sh', args, { brokerPath, cwd: '/tmp', name: 'vt100', ...l.options });
+      const terminal = spawn('sh', args, { brokerPath, cwd: '/tmp', name: 'vt100', cols: 100, rows: 30, ...l.options });
       const seen = watch(terminal);
       assert.ok((await terminal.ready) > 0);
       assert.deepEqual(await seen.waitForExit(), { exitCode: 0, signal: 0, reason: 'exited' });
-      assert.equal(seen.text, "/tmp|vt100|two words|it's|$HOME|");
+      assert.equal(seen.text, "/tmp|vt100|30 100|none|two words|it's|$HOME|");
     });
   }
 });
 
-test('the shells of a program that exits are hung up, not left running', TIMEOUT, async () => {
-  // An interactive shell ignores the SIGTERM that the end of the broker's input brings.
+test('a program that dies, however, leaves no broker and no shell behind', { timeout: 90000 }, async (t) => {
+  // The broker sees the end of its standard input and ends the shell, even
+  // an interactive one that ignores SIGTERM.
   const program = `
     const { spawn } = require(${JSON.stringify(path.join(__dirname, '..'))});
-    spawn('sh', ['-i'], { brokerPath: ${JSON.stringify(brokerPath)} }).ready.then((pid) => {
-      console.log(pid);
-      process.exit(0);
+    const terminal = spawn('bash', ['--norc', '--noprofile', '-i'], { brokerPath: ${JSON.stringify(brokerPath)} });
+    terminal.ready.then((pid) => {
+      console.log(terminal.brokerPid, pid);
+      if (process.argv[1] === 'exit') process.exit(0);
     });`;
-  const child = childProcess.spawn(process.execPath, ['-e', program], { stdio: ['ignore', 'pipe', 'inherit'] });
-  let output = '';
-  child.stdout.on('data', (chunk) => { output += chunk; });
-  await new Promise((resolve) => child.on('close', resolve));
-  const shellPid = Number(output.trim());
-  assert.ok(shellPid > 0, `no pid printed: ${JSON.stringify(output)}`);
-  const alive = () => {
-    try {
-      process.kill(shellPid, 0);
-      return true;
-    } catch {
-      return false;
-    }
-  };
-  try {
-    await pollUntil(() => !alive(), `shell ${shellPid} to end`);
-  } finally {
-    if (alive()) process.kill(shellPid, 'SIGKILL');
+  for (const death of ['exit', 'SIGKILL', 'SIGTERM', 'SIGINT', 'SIGHUP']) {
+    await t.test(death, async () => {
+      const child = childProcess.spawn(process.execPath, ['-e', program, death], { stdio: ['ignore', 'pipe', 'inherit'] });
+      const closed = new Promise((resolve) => child.on('close', resolve));
+      let output = '';
+      child.stdout.on('data', (chunk) => { output += chunk; });
+      await pollUntil(() => output.includes('\n'), 'the program to print its pids');
+      const pids = output.trim().split(' ').map(Number);
+      assert.ok(pids.length === 2 && pids.every((pid) => pid > 0), `pids printed: ${JSON.stringify(output)}`);
+      if (death !== 'exit') child.kill(death);
+      await closed;
+      try {
+        await pollUntil(() => pids.every(gone), 'the broker and bash to end', 8000);
+      } finally {
+        for (const pid of pids.filter((pid) => !gone(pid))) process.kill(pid, 'SIGKILL');
+      }
+    });
   }
 });
+
+test('a 6 MiB paste with the default window comes back whole from cat', { timeout: 60000 }, async () => {
+  const size = 6 * 1048576;
+  const terminal = spawn('sh', ['-c', 'stty raw -echo; echo READY; exec cat'], { brokerPath, encoding: null });
+  const seen = watch(terminal);
+  await pollUntil(() => Buffer.concat(seen.chunks).includes('READY\n'), 'the terminal in raw mode');
+  const skip = seen.bytes;
+  const pasted = crypto.randomBytes(size);
+  terminal.write(pasted);
+  await pollUntil(() => seen.bytes >= skip + size, `${size} bytes back`, 50000);
+  const back = Buffer.concat(seen.chunks).subarray(skip);
+  assert.equal(back.length, size);
+  assert.ok(back.equals(pasted), 'the bytes that came back differ from those pasted');
+  terminal.kill();
+  await seen.waitForExit();
+});
+
+/** No process, or a zombie that nobody has reaped yet. */
+function gone(pid) {
+  try {
+    return fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].startsWith('Z');
+  } catch {
+    return true;
+  }
+}

@@ -8,6 +8,7 @@ const childProcess = require('child_process');
 const { LineSplitter } = require('../lib/line-splitter');
 const { brokerCommand, shellEnvironment, shellQuote } = require('../lib/broker-command');
 const { fitSize } = require('../lib/sizes');
+const { InputGate, UNCONFIRMED_BYTES } = require('../lib/input-gate');
 
 test('line splitting across chunks', () => {
   const cases = [
@@ -39,14 +40,18 @@ test('the launcher\'s command: the broker\'s settings as env assignments, the sh
     },
     {
       options: { launcher: ['env'], name: 'vt100', cwd: '/srv', brokerPath: '/opt/tsb' },
-      args: ['env', 'TERM=vt100', 'TERMINAL_STREAM_CWD=/srv', '/opt/tsb', '--', 'bash', '-l']
+      size: { cols: 100, rows: 30 },
+      args: ['env', 'TERM=vt100', 'TERMINAL_STREAM_CWD=/srv', 'TERMINAL_STREAM_COLS=100', 'TERMINAL_STREAM_ROWS=30', '/opt/tsb', '--',
+        'env', '-u', 'TERMINAL_STREAM_CWD', '-u', 'TERMINAL_STREAM_COLS', '-u', 'TERMINAL_STREAM_ROWS', '--', 'bash', '-l']
     },
     {
       options: { launcher: ['env', 'host'], launcherShell: true, cwd: "/it's" },
-      args: ['host', "'env'", "'TERM=xterm'", `'TERMINAL_STREAM_CWD=/it'\\''s'`, "'terminal-stream-broker'", "'--'", "'bash'", "'-l'"]
+      size: { cols: 80, rows: 24 },
+      args: ['host', "'env'", "'TERM=xterm'", `'TERMINAL_STREAM_CWD=/it'\\''s'`, "'terminal-stream-broker'", "'--'",
+        "'env'", "'-u'", "'TERMINAL_STREAM_CWD'", "'--'", "'bash'", "'-l'"]
     }
   ];
-  for (const c of cases) assert.deepEqual(brokerCommand('bash', ['-l'], c.options).args, c.args);
+  for (const c of cases) assert.deepEqual(brokerCommand('bash', ['-l'], c.options, c.size).args, c.args);
 });
 
 test('the shell\'s environment: the program\'s, TERM set, the broker\'s own settings left out', () => {
@@ -63,4 +68,30 @@ test('sizes as node-pty takes them', () => {
   const cases = [[80, 80], [100.7, 100], [0.5, 1], [70000, 65535], ['120', 120]];
   for (const [given, size] of cases) assert.equal(fitSize('cols', given), size, String(given));
   for (const bad of [0, -3, NaN, Infinity, 'wide', undefined]) assert.throws(() => fitSize('cols', bad), /positive/, String(bad));
+});
+
+test('input not confirmed by a pong stays under the bound, and all of it goes in order', () => {
+  const sent = [];
+  const gate = new InputGate((line) => sent.push(line));
+  const line = (n) => `${String(n).padStart(8, '0')}${'x'.repeat(65528)}\n`;
+  const lines = Array.from({ length: 64 }, (_, n) => line(n));
+  gate.write(lines.slice(0, 40));
+  gate.write(lines.slice(40));
+  const inputs = () => sent.filter((l) => !l.includes('terminal.ping'));
+  const unanswered = () => sent.filter((l) => l.includes('terminal.ping')).map((l) => JSON.parse(l).params.nonce);
+  let answered = 0;
+  let rounds = 0;
+  while (inputs().length < lines.length) {
+    // What was sent after the last answered ping is not yet confirmed.
+    const lastAnswered = sent.findLastIndex((l) => l.includes(`"nonce":${answered}}`));
+    const unconfirmed = sent.slice(lastAnswered + 1).filter((l) => !l.includes('terminal.ping')).join('').length;
+    assert.ok(unconfirmed <= UNCONFIRMED_BYTES, `${unconfirmed} bytes unconfirmed`);
+    const pending = unanswered().filter((nonce) => nonce > answered);
+    assert.ok(pending.length > 0, 'held input without a ping to wait for');
+    answered = pending[0];
+    gate.confirm(answered);
+    assert.ok(++rounds < 100, 'no progress');
+  }
+  assert.deepEqual(inputs(), lines);
+  assert.ok(rounds > 1, 'the 4 MiB went without waiting for a pong');
 });

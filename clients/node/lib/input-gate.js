@@ -1,0 +1,73 @@
+'use strict';
+
+const { notificationLine } = require('./protocol');
+
+// The broker holds at most 4 MiB of commands it has not acted on; above
+// that it stops reading its standard input until the terminal takes input.
+// A paste the program has not yet read would then hold up whatever follows
+// it in the pipe: the flow-control acknowledgements above all, and with them
+// the output the program must write before it reads more. So input that the
+// broker has not confirmed is kept well under that bound: a ping sent after
+// input is answered only once every line before it has been taken.
+const UNCONFIRMED_BYTES = 1048576;
+// A long paste asks for confirmation on its way, so that it goes on flowing.
+const PING_EVERY_BYTES = 262144;
+
+/** Passes terminal.input lines to the broker, holding back those above the bound until a pong confirms earlier ones. */
+class InputGate {
+  #send;
+  #held = [];
+  #sent = 0;
+  #confirmed = 0;
+  #pinged = 0;
+  #nonce = 0;
+  /** nonce of each ping not yet answered -> bytes of input sent before it */
+  #pings = new Map();
+
+  /** @param {(line: string) => void} send writes one line to the broker's stdin */
+  constructor(send) {
+    this.#send = send;
+  }
+
+  /** @param {string[]} lines terminal.input lines, in order */
+  write(lines) {
+    for (const line of lines) this.#held.push(line);
+    this.#flush();
+  }
+
+  /**
+   * A pong: every input line sent before its ping has been taken.
+   * @param {unknown} nonce
+   */
+  confirm(nonce) {
+    const covered = this.#pings.get(nonce);
+    if (covered === undefined) return;
+    for (const earlier of this.#pings.keys()) {
+      if (earlier <= nonce) this.#pings.delete(earlier);
+    }
+    this.#confirmed = Math.max(this.#confirmed, covered);
+    this.#flush();
+  }
+
+  #flush() {
+    while (this.#held.length > 0) {
+      const unconfirmed = this.#sent - this.#confirmed;
+      // One line always goes when nothing is unconfirmed, however long.
+      if (unconfirmed > 0 && unconfirmed + this.#held[0].length > UNCONFIRMED_BYTES) break;
+      const line = this.#held.shift();
+      this.#send(line);
+      this.#sent += line.length;
+      if (this.#sent - this.#pinged >= PING_EVERY_BYTES) this.#ping();
+    }
+    if (this.#sent > this.#pinged && this.#pings.size === 0) this.#ping();
+  }
+
+  #ping() {
+    this.#nonce += 1;
+    this.#pinged = this.#sent;
+    this.#pings.set(this.#nonce, this.#sent);
+    this.#send(notificationLine('terminal.ping', { nonce: this.#nonce }));
+  }
+}
+
+module.exports = { InputGate, UNCONFIRMED_BYTES };
