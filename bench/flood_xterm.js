@@ -21,7 +21,8 @@
 // rendered in between), peak (most bytes read and not yet rendered), flood
 // (bytes read during the flood), rate (bytes rendered per second during the
 // flood), pauses (times reading stopped), held (bytes waiting to be
-// rendered when ^C was typed), readMs (^C to the marker read).
+// rendered when ^C was typed), readMs (^C to the marker read), resumeMs
+// (^C to the first time reading resumed after it).
 
 const { spawn } = require('child_process');
 const { Terminal } = require('@xterm/headless');
@@ -140,6 +141,7 @@ class Consumer {
     this.markerAt = null;
     this.readTail = '';
     this.markerReadAt = null; // when the marker was read (not yet rendered)
+    this.resumes = []; // when reading resumed
     this.renderedAtMarker = 0;
     this.source = null;
   }
@@ -189,6 +191,7 @@ class Consumer {
     if (seq) this.source.ack(seq);
     if (this.paused && this.held < LOW) {
       this.paused = false;
+      this.resumes.push(now());
       this.source.resume();
     }
   }
@@ -227,7 +230,8 @@ async function main() {
     rate: renderedInFlood / ((floodEnd - floodStart) / 1e3),
     pauses: consumer.pauses,
     held: heldBefore,
-    readMs: consumer.markerReadAt - interrupted
+    readMs: consumer.markerReadAt - interrupted,
+    resumeMs: (consumer.resumes.find((at) => at > interrupted) ?? NaN) - interrupted
   }) + '\n');
 }
 
