@@ -58,4 +58,4 @@ function upgradeRefusal(request, access) {
   return undefined;
 }
 
-module.exports = { LOOPBACK_HOSTS, randomToken, urlHost, isLoopback, allowedOrigins, upgradeRefusal };
+module.exports = { LOOPBACK_HOSTS, randomToken, urlHost, isLoopback, allowedOrigins, tokenMatches, upgradeRefusal };

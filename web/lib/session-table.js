@@ -27,7 +27,7 @@ class SessionTable {
    * @param {number} options.maxDetached
    * @param {number} options.logBytes output kept per session for replay
    * @param {number} options.scrollback lines of scrollback in a snapshot
-   * @param {(cols: number, rows: number) => import('terminal-stream-client').Terminal} options.spawn starts a shell (may throw)
+   * @param {(cols: number, rows: number, target: object) => import('terminal-stream-client').Terminal} options.spawn starts a shell where the target says (may throw)
    * @param {(event: string, session: TerminalSession) => void} options.notify 'session', 'resume', 'end'
    */
   constructor(options) {
@@ -39,18 +39,19 @@ class SessionTable {
 
   /**
    * Gives a page that passed the access check its session: the one named by
-   * `id` if it is still there, else a new shell (with a note if one was named).
+   * `id` if it is still there (wherever it runs), else a new shell on `target`
+   * (with a note if an id was named).
    * @param {import('ws').WebSocket} socket
-   * @param {{ id?: string, seq?: number, cols: number, rows: number }} page
+   * @param {{ id?: string, seq?: number, cols: number, rows: number, target?: object }} page
    */
-  async connect(socket, { id, seq, cols, rows }) {
+  async connect(socket, { id, seq, cols, rows, target }) {
     const session = id === undefined ? undefined : this.#sessions.get(id);
     if (session) {
       this.#stopGrace(session);
       this.#options.notify('resume', session);
       return session.attach(socket, { cols, rows, seq, resumed: true });
     }
-    const fresh = this.#create(cols, rows);
+    const fresh = this.#create(cols, rows, target);
     this.#options.notify('session', fresh);
     const note = id === undefined ? undefined : NEW_SHELL_NOTE;
     return fresh.attach(socket, { cols, rows, seq: 0, resumed: false, note });
@@ -63,8 +64,8 @@ class SessionTable {
     await Promise.all(sessions.map((session) => session.hangUp()));
   }
 
-  #create(cols, rows) {
-    const terminal = this.#options.spawn(cols, rows);
+  #create(cols, rows, target) {
+    const terminal = this.#options.spawn(cols, rows, target);
     const session = new TerminalSession({
       id: randomSessionId(),
       terminal,

@@ -5,10 +5,11 @@ const { EventEmitter } = require('events');
 const { WebSocketServer } = require('ws');
 const client = require('terminal-stream-client');
 
-const { serveStaticFile } = require('./static-files');
-const { randomToken, urlHost, allowedOrigins, upgradeRefusal } = require('./access-check');
+const { serveStaticFile, SECURITY_HEADERS } = require('./static-files');
+const { randomToken, urlHost, allowedOrigins, tokenMatches, upgradeRefusal } = require('./access-check');
 const { SessionTable } = require('./session-table');
 const { validSize } = require('./terminal-session');
+const { localTargets } = require('./targets');
 
 const MAX_MESSAGE_BYTES = 16 * 1024 * 1024;
 
@@ -40,7 +41,8 @@ class WebTerminalServer extends EventEmitter {
    * @param {string} [options.host] default 127.0.0.1
    * @param {number} [options.port] default 8022; 0 picks a free port
    * @param {string} [options.token] default a random one
-   * @param {string[]} [options.shell] the command of each shell; default [$SHELL or sh]
+   * @param {string[]} [options.shell] the command of each shell; default [$SHELL or sh] here, the far side's login shell elsewhere
+   * @param {import('./targets').Targets} [options.targets] where sessions run, by name (a page picks one); default here
    * @param {string[]} [options.origins] further page origins to accept (behind a proxy)
    * @param {number} [options.graceSeconds] how long a session outlives its page; default 300, 0 hangs up at once
    * @param {number} [options.maxDetached] sessions kept without a page; default 16
@@ -50,17 +52,17 @@ class WebTerminalServer extends EventEmitter {
    */
   constructor(options = {}) {
     super();
-    this.#options = { ...DEFAULTS, token: randomToken(), ...options };
+    this.#options = { ...DEFAULTS, token: randomToken(), targets: localTargets(), ...options };
     const { graceSeconds, maxDetached, logBytes, scrollback } = this.#options;
     this.#sessions = new SessionTable({
       graceMs: graceSeconds * 1000,
       maxDetached,
       logBytes,
       scrollback,
-      spawn: (cols, rows) => this.#spawnShell(cols, rows),
+      spawn: (cols, rows, target) => this.#spawnShell(cols, rows, target),
       notify: (event, session) => this.#onSessionEvent(event, session)
     });
-    this.#http = http.createServer(serveStaticFile);
+    this.#http = http.createServer((request, response) => this.#onRequest(request, response));
     this.#http.on('upgrade', (request, socket, head) => this.#onUpgrade(request, socket, head));
   }
 
@@ -87,7 +89,9 @@ class WebTerminalServer extends EventEmitter {
   }
 
   #onUpgrade(request, socket, head) {
-    const refusal = upgradeRefusal(request, this.#access);
+    let refusal = upgradeRefusal(request, this.#access);
+    // A page names a target of the server's list, never a command.
+    if (!refusal && !this.#options.targets.find(new URL(request.url, 'http://localhost').searchParams.get('target'))) refusal = 400;
     if (refusal) {
       socket.end(`HTTP/1.1 ${refusal} ${http.STATUS_CODES[refusal]}\r\nConnection: close\r\nContent-Length: 0\r\n\r\n`);
       return;
@@ -99,16 +103,30 @@ class WebTerminalServer extends EventEmitter {
     const query = new URL(request.url, 'http://localhost').searchParams;
     const size = (name, fallback) => (validSize(Number(query.get(name))) ? Number(query.get(name)) : fallback);
     const seq = query.has('seq') ? Number(query.get('seq')) : undefined;
-    const page = { id: query.get('session') ?? undefined, seq, cols: size('cols', 80), rows: size('rows', 24) };
+    const target = this.#options.targets.find(query.get('target'));
+    const page = { id: query.get('session') ?? undefined, seq, cols: size('cols', 80), rows: size('rows', 24), target };
     this.#sessions.connect(webSocket, page).catch((error) => {
       webSocket.send(JSON.stringify({ type: 'error', message: error.message }));
       webSocket.close(1011, 'no terminal');
     });
   }
 
-  #spawnShell(cols, rows) {
-    const [file, ...args] = this.#options.shell || [process.env.SHELL || 'sh'];
-    return client.spawn(file, args, { ...this.#options.spawnOptions, cols, rows });
+  #spawnShell(cols, rows, target) {
+    const { file, args, options } = this.#options.targets.spawnArguments(target, this.#options);
+    return client.spawn(file, args, { ...options, cols, rows });
+  }
+
+  /** The page's files, and the names of the targets for its picker (behind the token). */
+  #onRequest(request, response) {
+    const url = new URL(request.url, 'http://localhost');
+    if (url.pathname !== '/targets') {
+      serveStaticFile(request, response);
+      return;
+    }
+    const allowed = this.#access && tokenMatches(url.searchParams.get('token'), this.#access.token);
+    const body = allowed ? JSON.stringify({ targets: this.#options.targets.names }) : '';
+    response.writeHead(allowed ? 200 : 401, { 'Content-Type': 'application/json', ...SECURITY_HEADERS });
+    response.end(body);
   }
 
   #onSessionEvent(event, session) {

@@ -25,6 +25,8 @@
   fitAddon.fit();
 
   const token = pageQuery.get('token') || '';
+  // Where a new session runs: a name from the server's list (none: its default).
+  const target = pageQuery.get('target') || '';
   const state = {
     socket: undefined,
     sessionId: sessionStorage.getItem(SESSION_KEY) || undefined,
@@ -116,6 +118,7 @@
 
   function socketUrl() {
     const query = new URLSearchParams({ token, cols: terminal.cols, rows: terminal.rows });
+    if (target) query.set('target', target);
     if (state.sessionId) query.set('session', state.sessionId);
     if (state.sessionId && state.lastSeq !== undefined) query.set('seq', state.lastSeq);
     const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
@@ -192,7 +195,9 @@
   function onExit(exit) {
     state.stopped = true;
     sessionStorage.removeItem(SESSION_KEY);
-    const how = exit.signal ? `signal ${exit.signal}` : `exit code ${exit.exitCode}`;
+    let how = exit.signal ? `signal ${exit.signal}` : `exit code ${exit.exitCode}`;
+    // The broker, or the transport that carried it (ssh), ended without saying how the shell ended.
+    if (exit.reason === 'broker-failed') how = `connection to the shell lost (${exit.signal ? `signal ${exit.signal}` : `status ${exit.exitCode}`})`;
     terminal.write(`\r\n\x1b[7m[session ended: ${how}]\x1b[0m\r\n`, () => showStatus(`session ended: ${how}`, true));
   }
 
@@ -246,6 +251,23 @@
     }
   };
 
+  // With several targets the page offers them; picking one starts a new
+  // session there in this tab (the one left behind ends after the grace).
+  function offerTargets() {
+    fetch(`targets?${new URLSearchParams({ token })}`).then((response) => response.json()).then(({ targets }) => {
+      if (targets.length < 2) return;
+      const picker = document.getElementById('target');
+      for (const name of targets) picker.add(new Option(name, name, false, name === (target || targets[0])));
+      picker.hidden = false;
+      picker.addEventListener('change', () => {
+        sessionStorage.removeItem(SESSION_KEY);
+        pageQuery.set('target', picker.value);
+        location.search = pageQuery.toString();
+      });
+    }).catch(() => {});
+  }
+
   showStatus('connecting');
+  offerTargets();
   connect();
 })();

@@ -69,7 +69,7 @@ function installBrokerPackage(brokerPath, dir) {
  * a /30 that no interface of this machine has yet.
  */
 function createNamespace() {
-  const id = `${process.pid % 100000}${crypto.randomInt(100)}`;
+  const id = `${process.pid}-${crypto.randomInt(100)}`;
   const names = { namespace: `tsb-ssh-${id}`, hostLink: `tsbh${id}`, farLink: `tsbf${id}` };
   const used = run('ip', ['-4', '-o', 'addr', 'show']);
   let subnet;
@@ -91,6 +91,46 @@ function createNamespace() {
     throw error;
   }
   return { ...names, address: farAddress };
+}
+
+/**
+ * What earlier runs left when they were killed outright (their process is
+ * gone): their namespaces with whatever runs there, their sshd and ssh
+ * processes (found by their directory on the command line), their directories.
+ */
+function removeAbandonedRuns() {
+  const dead = (pid) => !fs.existsSync(`/proc/${pid}`);
+  for (const line of tryRun('ip', ['netns', 'list']) ? run('ip', ['netns', 'list']).split('\n') : []) {
+    const match = /^(tsb-ssh-(\d+)-(\d+))\b/.exec(line);
+    if (!match || !dead(match[2])) continue;
+    killAll(namespacePids(match[1]));
+    removeNamespace({ namespace: match[1], hostLink: `tsbh${match[2]}-${match[3]}` });
+  }
+  for (const name of fs.readdirSync(os.tmpdir())) {
+    const match = /^tsb-ssh-(\d+)-/.exec(name);
+    if (!match || !dead(match[1])) continue;
+    const dir = path.join(os.tmpdir(), name);
+    killAll(fs.readdirSync('/proc').filter((pid) => /^\d+$/.test(pid) && (commandLine(pid) ?? '').includes(dir)).map(Number));
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+}
+
+function namespacePids(namespace) {
+  try {
+    return run('ip', ['netns', 'pids', namespace]).split(/\s+/).filter(Boolean).map(Number);
+  } catch {
+    return []; // the namespace is already gone
+  }
+}
+
+function killAll(pids) {
+  for (const pid of pids) {
+    try {
+      process.kill(pid, 'SIGKILL');
+    } catch {
+      // already gone
+    }
+  }
 }
 
 function removeNamespace(names) {
@@ -141,6 +181,15 @@ function commandLine(pid) {
   }
 }
 
+function rootPasswordLocked() {
+  try {
+    const entry = fs.readFileSync('/etc/shadow', 'utf8').split('\n').find((line) => line.startsWith('root:'));
+    return entry !== undefined && entry.split(':')[1].startsWith('!');
+  } catch {
+    return false;
+  }
+}
+
 function sshdConfig(dir, listen, binDir) {
   return [
     `ListenAddress ${listen}`,
@@ -151,7 +200,10 @@ function sshdConfig(dir, listen, binDir) {
     'PubkeyAuthentication yes',
     'PasswordAuthentication no',
     'KbdInteractiveAuthentication no',
-    'UsePAM no',
+    // Without PAM, sshd refuses an account whose password is locked ('!',
+    // as Debian leaves root without a password); with PAM, session modules
+    // that a container forbids (pam_loginuid) refuse every login.
+    `UsePAM ${rootPasswordLocked() ? 'yes' : 'no'}`,
     // The keys are in a temporary directory under the world-writable /tmp.
     'StrictModes no',
     'PrintMotd no',
@@ -169,10 +221,17 @@ function sshdConfig(dir, listen, binDir) {
  */
 async function startSshHost({ brokerPath }) {
   if (!fs.existsSync(SSHD)) throw new Error(`${SSHD} is missing: scripts/install-js-deps.sh installs openssh-server`);
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tsb-ssh-'));
+  removeAbandonedRuns();
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), `tsb-ssh-${process.pid}-`));
   const host = { dir, namespace: undefined, sshd: undefined, stopped: false };
-  const stopAtExit = () => stopSync(host);
-  process.once('exit', stopAtExit);
+  process.once('exit', () => stopSync(host));
+  // A test run stopped from outside cleans up too, then dies of its signal.
+  for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) {
+    process.once(signal, () => {
+      stopSync(host);
+      process.kill(process.pid, signal);
+    });
+  }
   try {
     const binDir = installBrokerPackage(brokerPath, dir);
     run('ssh-keygen', ['-q', '-t', 'ed25519', '-N', '', '-C', 'tsb-test-host', '-f', `${dir}/host_key`]);
@@ -218,6 +277,8 @@ async function startSshHost({ brokerPath }) {
       /** ssh and its options up to the host: a launcher, or a command's prefix. */
       launcher: ['ssh', ...sshArgs],
       address: target.address,
+      /** This run's directory (keys, config, log), removed by stop(). */
+      dir,
       /** How the server was reached: undefined in a namespace, else why not. */
       fallback: host.fallback,
       /** Runs one command on the far side and returns its standard output. */
@@ -259,31 +320,10 @@ async function waitUntilServing(api, host) {
 function stopSync(host) {
   if (host.stopped) return;
   host.stopped = true;
-  if (host.sshd && host.sshd.pid) {
-    const pids = [...descendants(host.sshd.pid), host.sshd.pid];
-    for (const pid of pids) {
-      try {
-        process.kill(pid, 'SIGKILL');
-      } catch {
-        // already gone
-      }
-    }
-  }
+  if (host.sshd && host.sshd.pid) killAll([...descendants(host.sshd.pid), host.sshd.pid]);
   if (host.namespace) {
     // Whatever still runs in the namespace was started there by this run.
-    let inside = '';
-    try {
-      inside = run('ip', ['netns', 'pids', host.namespace.namespace]);
-    } catch {
-      // the namespace is already gone
-    }
-    for (const pid of inside.split(/\s+/).filter(Boolean)) {
-      try {
-        process.kill(Number(pid), 'SIGKILL');
-      } catch {
-        // already gone
-      }
-    }
+    killAll(namespacePids(host.namespace.namespace));
     removeNamespace(host.namespace);
   }
   fs.rmSync(host.dir, { recursive: true, force: true });
