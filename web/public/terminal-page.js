@@ -12,6 +12,9 @@
   const RETRY_MAX_MS = 4000;
 
   const CURSOR_BLINK_MS = 600;
+  // As GTK does by default: a cursor left alone stops blinking (and stays
+  // shown), as each phase costs the browser a frame.
+  const CURSOR_BLINK_TIMEOUT_MS = 10000;
 
   const statusLine = document.getElementById('status');
   const terminalBox = document.getElementById('terminal');
@@ -83,24 +86,31 @@
   // an idle page kept busy, and every echo waiting behind those frames. So
   // the page blinks it: a class toggled on a timer (terminal-page.css hides
   // the focused block cursor while it is set), shown again at each keystroke
-  // as xterm.js does, and nothing while the terminal is not focused.
+  // as xterm.js does, and nothing while the terminal is not focused or once
+  // it has had no keystroke for CURSOR_BLINK_TIMEOUT_MS.
   function pageCursorBlink(term, element) {
     let enabled = false;
     let timer;
+    let blinkUntil = 0;
     const halt = () => {
       clearInterval(timer);
       timer = undefined;
       element.classList.remove('cursor-off');
     };
+    const blink = () => {
+      if (Date.now() >= blinkUntil && !element.classList.contains('cursor-off')) halt();
+      else element.classList.toggle('cursor-off');
+    };
     const restart = () => {
       halt();
       if (enabled && document.activeElement === term.textarea) {
-        timer = setInterval(() => element.classList.toggle('cursor-off'), CURSOR_BLINK_MS);
+        blinkUntil = Date.now() + CURSOR_BLINK_TIMEOUT_MS;
+        timer = setInterval(blink, CURSOR_BLINK_MS);
       }
     };
     term.textarea.addEventListener('focus', restart);
     term.textarea.addEventListener('blur', halt);
-    term.onData(() => { if (timer) restart(); });
+    term.onData(restart);
     return {
       start() { enabled = true; restart(); },
       stop() { enabled = false; halt(); }

@@ -89,6 +89,7 @@ test('the cursor blinks with no endless animation (DOM renderer); ?renderer=webg
   // An endless CSS animation keeps Chromium rendering 60 frames a second.
   assert.deepEqual(await page.evaluate(() => document.getAnimations().map((animation) => animation.animationName)), []);
   const cursorOff = (off) => document.getElementById('terminal').classList.contains('cursor-off') === off;
+  await page.keyboard.type('x'); // a keystroke starts the blink again, whatever time has passed
   await page.waitForFunction(cursorOff, true, { timeout: DEADLINE });
   await page.waitForFunction(cursorOff, false, { timeout: DEADLINE });
   await page.close();
