@@ -144,7 +144,8 @@ void Session::advance_phase(Clock::time_point now) {
 // After the shell's end, how long the terminal is still waited for.
 Deadline Session::grace_deadline() const {
     if (phase_ != Phase::shell_gone) return std::nullopt;
-    if (shell_.termination_requested()) return shell_gone_at_ + held_terminal_grace;
+    if (const Deadline requested = shell_.termination_requested_at())
+        return std::max(shell_gone_at_, *requested) + held_terminal_grace;
     if (!may_read()) return std::nullopt;
     return std::max(shell_gone_at_, last_output_) + quiet_terminal_grace;
 }
