@@ -1,27 +1,62 @@
 #!/usr/bin/env node
 'use strict';
 
-// Starts the browser terminal: `node server.js [--host H] [--port P] [--broker PATH] [-- SHELL ARGS...]`.
+// Starts the browser terminal: `node server.js [--host H] [--port P] [--broker PATH]
+// [--launcher CMD ARGS... -- | --targets FILE] [-- SHELL ARGS...]`.
 
 const { parseArgs } = require('util');
 const { WebTerminalServer } = require('./lib/web-terminal-server');
+const { isLoopback } = require('./lib/access-check');
+const { localTargets, launcherTargets, readTargetsFile, takeLauncherOption } = require('./lib/targets');
 
-const usage = 'usage: node server.js [--host 127.0.0.1] [--port 8022] [--broker PATH] [--origin URL]... [-- SHELL ARG...]';
+const usage = 'usage: node server.js [--host 127.0.0.1] [--port 8022] [--broker PATH] [--origin URL]...\n' +
+  '                      [--grace SECONDS] [--max-detached N]\n' +
+  '                      [--launcher CMD ARG... -- | --targets FILE] [-- SHELL ARG...]';
+
+function usageError(message) {
+  console.error(`terminal-stream-web: ${message}\n${usage}`);
+  process.exit(2);
+}
+
+/** Where sessions run: here, through one launcher, or at the targets a file names. */
+function readTargets(launcher, targetsFile) {
+  if (launcher && targetsFile) usageError('--launcher and --targets exclude each other');
+  try {
+    if (launcher) return launcherTargets(launcher);
+    if (targetsFile) return readTargetsFile(targetsFile);
+  } catch (error) {
+    usageError(error.message);
+  }
+  return localTargets();
+}
 
 function readOptions(argv) {
+  let taken;
+  try {
+    taken = takeLauncherOption(argv);
+  } catch (error) {
+    usageError(error.message);
+  }
   const { values, positionals } = parseArgs({
-    args: argv,
+    args: taken.rest,
     allowPositionals: true,
     options: {
       host: { type: 'string', default: '127.0.0.1' },
       port: { type: 'string', default: '8022' },
       broker: { type: 'string' },
       origin: { type: 'string', multiple: true, default: [] },
+      grace: { type: 'string', default: '300' },
+      'max-detached': { type: 'string', default: '16' },
+      targets: { type: 'string' },
       help: { type: 'boolean', short: 'h' }
     }
   });
   const port = Number(values.port);
-  if (values.help || !Number.isInteger(port) || port < 0 || port > 65535) {
+  const graceSeconds = Number(values.grace);
+  const maxDetached = Number(values['max-detached']);
+  const valid = Number.isInteger(port) && port >= 0 && port <= 65535 &&
+    Number.isFinite(graceSeconds) && graceSeconds >= 0 && Number.isInteger(maxDetached) && maxDetached >= 0;
+  if (values.help || !valid) {
     (values.help ? console.log : console.error)(usage);
     process.exit(values.help ? 0 : 2);
   }
@@ -29,21 +64,29 @@ function readOptions(argv) {
     host: values.host,
     port,
     origins: values.origin,
+    graceSeconds,
+    maxDetached,
     shell: positionals.length > 0 ? positionals : undefined,
+    targets: readTargets(taken.launcher, values.targets),
     spawnOptions: values.broker ? { brokerPath: values.broker } : {}
   };
 }
 
 async function main() {
-  const server = new WebTerminalServer(readOptions(process.argv.slice(2)));
+  const options = readOptions(process.argv.slice(2));
+  const server = new WebTerminalServer(options);
   const url = await server.listen();
   console.log(`terminal-stream-web: open ${url}`);
-  if (!/^http:\/\/(127\.0\.0\.1|localhost|\[::1\]):/.test(url)) {
+  const names = options.targets.names;
+  if (names.length > 1 || names[0] !== 'local') {
+    console.log(`terminal-stream-web: sessions run at ${names.join(', ')} (the first unless the page picks another, or &target=NAME)`);
+  }
+  if (!isLoopback(options.host)) {
     console.log('terminal-stream-web: not on loopback: anyone with the address above gets a shell, and plain HTTP shows it to the network');
   }
+  // Stopping the server hangs up every session, attached or detached.
   const stop = () => server.close().then(() => process.exit(0));
-  process.on('SIGINT', stop);
-  process.on('SIGTERM', stop);
+  for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) process.once(signal, stop);
 }
 
 main().catch((error) => {

@@ -2,15 +2,22 @@
 
 const crypto = require('crypto');
 
-const LOOPBACK_NAMES = ['127.0.0.1', 'localhost', '[::1]'];
+/** The names of the loopback interface, as they appear in a URL's host. */
+const LOOPBACK_HOSTS = ['127.0.0.1', 'localhost', '[::1]'];
 
 /** A fresh random token for the page's address (192 bits). */
 function randomToken() {
   return crypto.randomBytes(24).toString('base64url');
 }
 
+/** The host as a URL writes it: an IPv6 address in brackets. */
+function urlHost(host) {
+  return host.includes(':') && !host.startsWith('[') ? `[${host}]` : host;
+}
+
+/** @param {string} host an address to listen on, or a URL's host */
 function isLoopback(host) {
-  return host === '127.0.0.1' || host === 'localhost' || host === '::1';
+  return LOOPBACK_HOSTS.includes(urlHost(host));
 }
 
 /**
@@ -24,7 +31,7 @@ function isLoopback(host) {
  * @param {string[]} extraOrigins origins a reverse proxy adds
  */
 function allowedOrigins(host, port, extraOrigins = []) {
-  const names = isLoopback(host) ? LOOPBACK_NAMES : [host.includes(':') ? `[${host}]` : host];
+  const names = isLoopback(host) ? LOOPBACK_HOSTS : [urlHost(host)];
   return new Set([...names.map((name) => `http://${name}:${port}`), ...extraOrigins]);
 }
 
@@ -36,17 +43,19 @@ function tokenMatches(given, token) {
 }
 
 /**
- * Why a WebSocket upgrade request is refused (an HTTP status line), or
- * undefined when it may have a terminal.
+ * The HTTP status that refuses a WebSocket upgrade request, or undefined when
+ * it may have a terminal. Nothing else of the request (a session id) is
+ * looked at before it passes.
  * @param {import('http').IncomingMessage} request
  * @param {{ token: string, origins: Set<string> }} access
+ * @returns {number | undefined}
  */
 function upgradeRefusal(request, access) {
   const url = new URL(request.url, 'http://localhost');
-  if (url.pathname !== '/terminal') return '404 Not Found';
-  if (!tokenMatches(url.searchParams.get('token'), access.token)) return '401 Unauthorized';
-  if (!access.origins.has(request.headers.origin)) return '403 Forbidden';
+  if (url.pathname !== '/terminal') return 404;
+  if (!tokenMatches(url.searchParams.get('token'), access.token)) return 401;
+  if (!access.origins.has(request.headers.origin)) return 403;
   return undefined;
 }
 
-module.exports = { randomToken, allowedOrigins, upgradeRefusal };
+module.exports = { LOOPBACK_HOSTS, randomToken, urlHost, isLoopback, allowedOrigins, tokenMatches, upgradeRefusal };

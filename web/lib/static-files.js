@@ -49,4 +49,4 @@ function serveStaticFile(request, response) {
   });
 }
 
-module.exports = { serveStaticFile };
+module.exports = { serveStaticFile, SECURITY_HEADERS };

@@ -1,83 +1,238 @@
 'use strict';
 
-// Flow control between the broker and xterm.js: the page acknowledges output
-// once xterm.js has processed it (its write callback); with more than HIGH
-// characters unacknowledged the terminal is paused, and resumed below LOW.
-// The terminal passes the pause on to the broker, which stops reading the
-// shell's output, so a flood such as `yes` cannot outrun the page and ^C
-// still answers at once.
+const { OutputLog } = require('./output-log');
+const { ScreenMirror } = require('./screen-mirror');
+const { PageConnection } = require('./page-connection');
+
+// Flow control between the broker and the page: with more than HIGH
+// characters that the attached page has not confirmed (sent or still to
+// send), or that the screen mirror has not parsed, the terminal is paused,
+// and resumed below LOW. The terminal passes the pause on to the broker,
+// which stops reading the shell's output, so a flood such as `yes` cannot
+// outrun the page and ^C still answers at once.
 const HIGH_WATER_CHARS = 131072;
 const LOW_WATER_CHARS = 16384;
 
+// After a snapshot of a full-screen program, the terminal is made one row
+// taller for this long and then put back, so that the program redraws its
+// screen as after any resize (what the snapshot cannot carry, such as a
+// scrolling region, is then set again).
+const REDRAW_NUDGE_MS = 50;
+
 /**
- * Relays one terminal over one WebSocket, as JSON messages.
- * To the page: {type:'output', data}, {type:'error', message},
- * {type:'exit', exitCode, signal, reason}.
+ * One shell and what a page needs to show it: the numbered output log, the
+ * screen mirror, and the page attached now, if any. The session outlives
+ * its WebSocket; the session table decides how long.
+ *
+ * To the page: {type:'session', id, resumed, note?}, then {type:'snapshot',
+ * seq, data} or the missed {type:'output', seq, data}, then
+ * {type:'resumed'}, then live output; {type:'error', message},
+ * {type:'exit', exitCode, signal, reason}, {type:'taken-over'}.
  * From the page: {type:'input', data, binary?}, {type:'resize', cols, rows},
- * {type:'ack', chars}.
- * @param {import('ws').WebSocket} socket
- * @param {import('terminal-stream-client').Terminal} terminal
- * @param {(exit: object) => void} onEnd called once the shell has ended and the socket is closing
+ * {type:'ack', seq}.
  */
-function relayTerminal(socket, terminal, onEnd) {
-  let unacknowledged = 0;
-  let paused = false;
-  let exited = false;
-  const send = (message) => {
-    if (socket.readyState === socket.OPEN) socket.send(JSON.stringify(message));
-  };
+class TerminalSession {
+  /** @type {PageConnection | undefined} */
+  connection;
+  /** The shell's exit event, once it has ended. */
+  exit;
+  #log;
+  #mirror;
+  #paused = false;
+  #finished = false;
+  #onDetach;
+  #onFinish;
+  #redrawTimer;
 
-  terminal.onData((data) => {
-    send({ type: 'output', data });
-    unacknowledged += data.length;
-    if (!paused && unacknowledged > HIGH_WATER_CHARS) {
-      paused = true;
-      terminal.pause();
-    }
-  });
-  terminal.onError((error) => send({ type: 'error', message: error.message }));
-  terminal.onExit((exit) => {
-    exited = true;
-    send({ type: 'exit', ...exit });
-    socket.close(1000, 'shell ended');
-    onEnd(exit);
-  });
+  /**
+   * @param {object} options
+   * @param {string} options.id
+   * @param {import('terminal-stream-client').Terminal} options.terminal
+   * @param {number} options.logBytes
+   * @param {number} options.scrollback lines of scrollback in a snapshot
+   * @param {(session: TerminalSession) => void} options.onDetach its page has gone
+   * @param {(session: TerminalSession) => void} options.onFinish its end has been shown to a page
+   */
+  constructor({ id, terminal, logBytes, scrollback, onDetach, onFinish }) {
+    this.id = id;
+    this.terminal = terminal;
+    this.#log = new OutputLog(logBytes);
+    this.#mirror = new ScreenMirror(terminal.cols, terminal.rows, scrollback);
+    this.#onDetach = onDetach;
+    this.#onFinish = onFinish;
+    /** Resolves with the exit event. */
+    this.ended = new Promise((resolve) => terminal.onExit(resolve));
+    terminal.onData((data) => this.#onOutput(data));
+    terminal.onError((error) => this.connection?.send({ type: 'error', message: error.message }));
+    terminal.onExit((exit) => this.#onExit(exit));
+  }
 
-  const acknowledge = (chars) => {
-    unacknowledged = Math.max(0, unacknowledged - chars);
-    if (paused && unacknowledged < LOW_WATER_CHARS) {
-      paused = false;
-      terminal.resume();
+  /** The newest output message's seq. */
+  get lastSeq() { return this.#log.lastSeq; }
+
+  /** Bytes held for replay. */
+  get logBytes() { return this.#log.bytes; }
+
+  /**
+   * Attaches a page, taking the session over from the page that has it.
+   * Order: the session message, the page's size, the missed output (or a
+   * snapshot), then live output.
+   * @param {import('ws').WebSocket} socket
+   * @param {{ cols: number, rows: number, seq?: number, resumed: boolean, note?: string }} page
+   */
+  async attach(socket, { cols, rows, seq, resumed, note }) {
+    this.#takeOver();
+    const connection = new PageConnection(socket);
+    this.connection = connection;
+    socket.on('message', (raw) => this.#onPageMessage(connection, raw));
+    socket.on('close', () => this.#onSocketClose(connection));
+    socket.on('error', () => {}); // a broken connection also ends in 'close'
+    connection.send({ type: 'session', id: this.id, resumed, ...(note ? { note } : {}) });
+    const sizeChanged = this.#resize(cols, rows);
+    if (!resumed) {
+      connection.startAfter(0);
+    } else if (this.#log.holdsAfter(seq)) {
+      connection.startAfter(seq, this.#log.lastSeq);
+    } else {
+      const snapshot = await this.#mirror.snapshot();
+      if (this.connection !== connection) return;
+      connection.startAfter(snapshot.seq, snapshot.seq);
+      connection.sendSnapshot(snapshot);
+      if (this.#mirror.alternateScreen && !sizeChanged && !this.exit) this.#nudgeRedraw();
     }
-  };
-  socket.on('message', (raw) => applyPageMessage(raw, terminal, acknowledge));
-  // Closing the tab hangs up the terminal, as closing a terminal window does.
-  socket.on('close', () => {
-    if (exited) return;
-    if (paused) terminal.resume();
-    terminal.kill('SIGHUP');
-  });
-  socket.on('error', () => {}); // a broken connection also ends in 'close'
+    this.#relay();
+  }
+
+  /** Hangs up the shell (through its broker); `ended` resolves once it is gone. */
+  hangUp() {
+    // Through the broker: SIGHUP to the shell, as from a closed terminal, and
+    // the end of the broker's input, whose termination ladder ends even a
+    // shell that ignores the hang-up, wherever the broker runs. Nothing is
+    // signalled from this process.
+    if (!this.exit) this.terminal.destroy();
+    return this.ended;
+  }
+
+  /** Closes the page's socket, if any, without detaching in the table's sense. */
+  closePage(code, reason) {
+    const connection = this.connection;
+    this.connection = undefined;
+    connection?.close(code, reason);
+  }
+
+  /** Frees the screen mirror; the session is of no further use. */
+  dispose() {
+    this.#finished = true;
+    clearTimeout(this.#redrawTimer);
+    this.#mirror.dispose();
+  }
+
+  #onOutput(data) {
+    if (this.#finished) return;
+    const keepAfter = this.connection ? (this.connection.ackedSeq ?? 0) : Infinity;
+    const seq = this.#log.append(data, keepAfter);
+    this.#mirror.write(seq, data, () => this.#updateFlow());
+    this.#relay();
+  }
+
+  #onExit(exit) {
+    this.exit = exit;
+    clearTimeout(this.#redrawTimer);
+    this.#relay();
+  }
+
+  /** Sends what the page is due, then the end of the shell once all its output is out. */
+  #relay() {
+    const connection = this.connection;
+    if (!connection || this.#finished) return this.#updateFlow();
+    connection.pump(this.#log);
+    this.#updateFlow();
+    if (this.exit && connection.caughtUp(this.#log)) {
+      connection.send({ type: 'exit', ...this.exit });
+      this.closePage(1000, 'shell ended');
+      this.#onFinish(this);
+    }
+    return undefined;
+  }
+
+  #updateFlow() {
+    if (this.exit || this.#finished) return;
+    const backlog = Math.max(this.connection?.backlogChars(this.#log) ?? 0, this.#mirror.pendingChars);
+    if (!this.#paused && backlog > HIGH_WATER_CHARS) {
+      this.#paused = true;
+      this.terminal.pause();
+    } else if (this.#paused && backlog < LOW_WATER_CHARS) {
+      this.#paused = false;
+      this.terminal.resume();
+    }
+  }
+
+  /** @returns {boolean} whether the size changed (and so the program on the terminal redraws) */
+  #resize(cols, rows) {
+    if (this.exit || (cols === this.terminal.cols && rows === this.terminal.rows)) return false;
+    this.terminal.resize(cols, rows);
+    this.#mirror.resize(cols, rows);
+    return true;
+  }
+
+  #nudgeRedraw() {
+    const { cols, rows } = this.terminal;
+    const taller = rows < 65535 ? rows + 1 : rows - 1;
+    this.#resize(cols, taller);
+    this.#redrawTimer = setTimeout(() => {
+      // Unless the page has set a size of its own meanwhile.
+      if (this.terminal.cols === cols && this.terminal.rows === taller) this.#resize(cols, rows);
+    }, REDRAW_NUDGE_MS);
+  }
+
+  #takeOver() {
+    if (!this.connection) return;
+    this.connection.send({ type: 'taken-over' });
+    this.closePage(4001, 'taken over by another page');
+  }
+
+  #onSocketClose(connection) {
+    connection.phase = 'closed';
+    if (this.connection !== connection) return; // taken over, or the end was shown
+    this.connection = undefined;
+    this.#updateFlow();
+    this.#onDetach(this);
+  }
+
+  #onPageMessage(connection, raw) {
+    if (this.connection !== connection) return;
+    const message = parsePageMessage(raw);
+    if (!message || this.exit) {
+      if (message?.type === 'ack') this.#acknowledge(connection, message.seq);
+      return;
+    }
+    if (message.type === 'input') this.terminal.write(message.binary ? Buffer.from(message.data, 'latin1') : message.data);
+    else if (message.type === 'resize') this.#resize(message.cols, message.rows);
+    else if (message.type === 'ack') this.#acknowledge(connection, message.seq);
+  }
+
+  #acknowledge(connection, seq) {
+    connection.acknowledge(seq);
+    this.#relay();
+  }
 }
 
-function applyPageMessage(raw, terminal, acknowledge) {
+/** A message from the page, checked; undefined when it is not one. */
+function parsePageMessage(raw) {
   let message;
   try {
     message = JSON.parse(raw);
   } catch {
-    return;
+    return undefined;
   }
-  if (message.type === 'input' && typeof message.data === 'string') {
-    terminal.write(message.binary ? Buffer.from(message.data, 'latin1') : message.data);
-  } else if (message.type === 'resize' && validSize(message.cols) && validSize(message.rows)) {
-    terminal.resize(message.cols, message.rows);
-  } else if (message.type === 'ack' && Number.isInteger(message.chars) && message.chars >= 0) {
-    acknowledge(message.chars);
-  }
+  if (message?.type === 'input' && typeof message.data === 'string') return message;
+  if (message?.type === 'resize' && validSize(message.cols) && validSize(message.rows)) return message;
+  if (message?.type === 'ack' && Number.isInteger(message.seq) && message.seq >= 0) return message;
+  return undefined;
 }
 
 function validSize(value) {
   return Number.isInteger(value) && value >= 1 && value <= 65535;
 }
 
-module.exports = { relayTerminal, validSize };
+module.exports = { TerminalSession, validSize };

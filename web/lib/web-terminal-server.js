@@ -5,36 +5,64 @@ const { EventEmitter } = require('events');
 const { WebSocketServer } = require('ws');
 const client = require('terminal-stream-client');
 
-const { serveStaticFile } = require('./static-files');
-const { randomToken, allowedOrigins, upgradeRefusal } = require('./access-check');
-const { relayTerminal, validSize } = require('./terminal-session');
+const { serveStaticFile, SECURITY_HEADERS } = require('./static-files');
+const { randomToken, urlHost, allowedOrigins, tokenMatches, upgradeRefusal } = require('./access-check');
+const { SessionTable } = require('./session-table');
+const { validSize } = require('./terminal-session');
+const { localTargets } = require('./targets');
 
 const MAX_MESSAGE_BYTES = 16 * 1024 * 1024;
 
+const DEFAULTS = {
+  host: '127.0.0.1',
+  port: 8022,
+  graceSeconds: 300,
+  maxDetached: 16,
+  logBytes: 1024 * 1024,
+  scrollback: 1000
+};
+
 /**
- * The browser terminal's server: the page over HTTP, and one terminal (one
- * broker) per WebSocket. Emits 'session' with the terminal when one starts
- * and 'session-end' with its exit event when its shell has ended.
+ * The browser terminal's server: the page over HTTP, and one session (one
+ * broker) per tab, which outlives the tab's WebSocket for a grace period.
+ * Emits 'session' with a new session, 'resume' with a session a page comes
+ * back to, and 'session-end' with the exit event and the session once its
+ * shell has ended.
  */
 class WebTerminalServer extends EventEmitter {
   #options;
   #http;
   #sockets = new WebSocketServer({ noServer: true, maxPayload: MAX_MESSAGE_BYTES });
   #access;
+  #sessions;
 
   /**
    * @param {object} options
    * @param {string} [options.host] default 127.0.0.1
    * @param {number} [options.port] default 8022; 0 picks a free port
    * @param {string} [options.token] default a random one
-   * @param {string[]} [options.shell] the command of each shell; default [$SHELL or sh]
+   * @param {string[]} [options.shell] the command of each shell; default [$SHELL or sh] here, the far side's login shell elsewhere
+   * @param {import('./targets').Targets} [options.targets] where sessions run, by name (a page picks one); default here
    * @param {string[]} [options.origins] further page origins to accept (behind a proxy)
+   * @param {number} [options.graceSeconds] how long a session outlives its page; default 300, 0 hangs up at once
+   * @param {number} [options.maxDetached] sessions kept without a page; default 16
+   * @param {number} [options.logBytes] output kept per session for replay; default 1 MiB
+   * @param {number} [options.scrollback] lines of scrollback a reloaded page gets; default 1000
    * @param {object} [options.spawnOptions] passed to the client's spawn (brokerPath, env, cwd, launcher ...)
    */
   constructor(options = {}) {
     super();
-    this.#options = { host: '127.0.0.1', port: 8022, token: randomToken(), ...options };
-    this.#http = http.createServer(serveStaticFile);
+    this.#options = { ...DEFAULTS, token: randomToken(), targets: localTargets(), ...options };
+    const { graceSeconds, maxDetached, logBytes, scrollback } = this.#options;
+    this.#sessions = new SessionTable({
+      graceMs: graceSeconds * 1000,
+      maxDetached,
+      logBytes,
+      scrollback,
+      spawn: (cols, rows, target) => this.#spawnShell(cols, rows, target),
+      notify: (event, session) => this.#onSessionEvent(event, session)
+    });
+    this.#http = http.createServer((request, response) => this.#onRequest(request, response));
     this.#http.on('upgrade', (request, socket, head) => this.#onUpgrade(request, socket, head));
   }
 
@@ -49,39 +77,61 @@ class WebTerminalServer extends EventEmitter {
     });
     const actualPort = this.#http.address().port;
     this.#access = { token: this.token, origins: allowedOrigins(host, actualPort, this.#options.origins) };
-    const name = host.includes(':') ? `[${host}]` : host;
-    return `http://${name}:${actualPort}/?token=${this.token}`;
+    return `http://${urlHost(host)}:${actualPort}/?token=${this.token}`;
   }
 
-  /** Hangs up every terminal and stops listening. */
+  /** Stops listening and hangs up every session, attached or not; resolves once their shells have ended. */
   async close() {
-    for (const socket of this.#sockets.clients) socket.close(1001, 'server closing');
-    await new Promise((resolve) => this.#http.close(resolve));
+    const stopped = new Promise((resolve) => this.#http.close(resolve));
+    await this.#sessions.closeAll();
+    this.#http.closeAllConnections();
+    await stopped;
   }
 
   #onUpgrade(request, socket, head) {
-    const refusal = upgradeRefusal(request, this.#access);
+    let refusal = upgradeRefusal(request, this.#access);
+    // A page names a target of the server's list, never a command.
+    if (!refusal && !this.#options.targets.find(new URL(request.url, 'http://localhost').searchParams.get('target'))) refusal = 400;
     if (refusal) {
-      socket.end(`HTTP/1.1 ${refusal}\r\nConnection: close\r\nContent-Length: 0\r\n\r\n`);
+      socket.end(`HTTP/1.1 ${refusal} ${http.STATUS_CODES[refusal]}\r\nConnection: close\r\nContent-Length: 0\r\n\r\n`);
       return;
     }
-    this.#sockets.handleUpgrade(request, socket, head, (webSocket) => this.#startSession(webSocket, request));
+    this.#sockets.handleUpgrade(request, socket, head, (webSocket) => this.#connect(webSocket, request));
   }
 
-  #startSession(webSocket, request) {
+  #connect(webSocket, request) {
     const query = new URL(request.url, 'http://localhost').searchParams;
     const size = (name, fallback) => (validSize(Number(query.get(name))) ? Number(query.get(name)) : fallback);
-    const [file, ...args] = this.#options.shell || [process.env.SHELL || 'sh'];
-    let terminal;
-    try {
-      terminal = client.spawn(file, args, { ...this.#options.spawnOptions, cols: size('cols', 80), rows: size('rows', 24) });
-    } catch (error) {
+    const seq = query.has('seq') ? Number(query.get('seq')) : undefined;
+    const target = this.#options.targets.find(query.get('target'));
+    const page = { id: query.get('session') ?? undefined, seq, cols: size('cols', 80), rows: size('rows', 24), target };
+    this.#sessions.connect(webSocket, page).catch((error) => {
       webSocket.send(JSON.stringify({ type: 'error', message: error.message }));
       webSocket.close(1011, 'no terminal');
+    });
+  }
+
+  #spawnShell(cols, rows, target) {
+    const { file, args, options } = this.#options.targets.spawnArguments(target, this.#options);
+    return client.spawn(file, args, { ...options, cols, rows });
+  }
+
+  /** The page's files, and the names of the targets for its picker (behind the token). */
+  #onRequest(request, response) {
+    const url = new URL(request.url, 'http://localhost');
+    if (url.pathname !== '/targets') {
+      serveStaticFile(request, response);
       return;
     }
-    relayTerminal(webSocket, terminal, (exit) => this.emit('session-end', exit, terminal));
-    this.emit('session', terminal);
+    const allowed = this.#access && tokenMatches(url.searchParams.get('token'), this.#access.token);
+    const body = allowed ? JSON.stringify({ targets: this.#options.targets.names }) : '';
+    response.writeHead(allowed ? 200 : 401, { 'Content-Type': 'application/json', ...SECURITY_HEADERS });
+    response.end(body);
+  }
+
+  #onSessionEvent(event, session) {
+    if (event === 'end') this.emit('session-end', session.exit, session);
+    else this.emit(event, session);
   }
 }
 

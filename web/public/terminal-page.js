@@ -1,60 +1,190 @@
 'use strict';
 
-// The page: xterm.js with the fit addon, connected to this page's server by
-// one WebSocket, which has one terminal behind it.
+// The page: xterm.js with the fit addon, attached to one session of this
+// page's server over a WebSocket. The session outlives the socket: the page
+// keeps the session's id for its tab (sessionStorage), reconnects by itself
+// after a dropped connection, and says which output it has written, so that
+// the server sends exactly what it missed (or a snapshot of the screen, after
+// a reload).
 (function startTerminalPage() {
+  const SESSION_KEY = 'terminal-stream-session';
+  const RETRY_FIRST_MS = 250;
+  const RETRY_MAX_MS = 4000;
+
   const statusLine = document.getElementById('status');
   const terminal = new Terminal({ cursorBlink: true, fontFamily: 'DejaVu Sans Mono, monospace', scrollback: 5000 });
   const fitAddon = new FitAddon.FitAddon();
   terminal.loadAddon(fitAddon);
   terminal.open(document.getElementById('terminal'));
   fitAddon.fit();
-  window.terminal = terminal; // for the browser test and the console
 
-  const token = new URLSearchParams(location.search).get('token') || '';
-  const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
-  const query = new URLSearchParams({ token, cols: terminal.cols, rows: terminal.rows });
-  const socket = new WebSocket(`${scheme}//${location.host}/terminal?${query}`);
-  let ended = false;
-
-  const send = (message) => {
-    if (socket.readyState === WebSocket.OPEN) socket.send(JSON.stringify(message));
+  const pageQuery = new URLSearchParams(location.search);
+  const token = pageQuery.get('token') || '';
+  // Where a new session runs: a name from the server's list (none: its default).
+  const target = pageQuery.get('target') || '';
+  const state = {
+    socket: undefined,
+    sessionId: sessionStorage.getItem(SESSION_KEY) || undefined,
+    lastSeq: undefined, // the last output message written to xterm.js
+    catchingUp: false, // writing a replay or snapshot: xterm.js's answers to old queries are not sent
+    stopped: false, // the shell ended or another page took over: no reconnecting
+    held: false, // disconnect() was called
+    retries: 0,
+    retryTimer: undefined
   };
-  const showStatus = (text, isEnd) => {
+
+  function showStatus(text, isEnd) {
     statusLine.textContent = text;
     statusLine.classList.toggle('ended', Boolean(isEnd));
-  };
-
-  function showExit(exit) {
-    ended = true;
-    const how = exit.signal ? `signal ${exit.signal}` : `exit code ${exit.exitCode}`;
-    showStatus(`shell ended: ${how} (${exit.reason})`, true);
-    terminal.write(`\r\n\x1b[7m[shell ended: ${how}]\x1b[0m\r\n`);
   }
 
-  socket.onopen = () => {
-    showStatus('connected');
-    terminal.focus();
-  };
-  socket.onmessage = (event) => {
-    const message = JSON.parse(event.data);
-    if (message.type === 'output') {
-      // Acknowledge only once xterm.js has processed the output: the server
-      // holds the shell back while too much is unacknowledged.
-      terminal.write(message.data, () => send({ type: 'ack', chars: message.data.length }));
-    } else if (message.type === 'exit') {
-      showExit(message);
-    } else if (message.type === 'error') {
-      console.warn('terminal-stream:', message.message);
-    }
-  };
-  socket.onclose = (event) => {
-    if (!ended) showStatus(`disconnected (${event.code}${event.reason ? ': ' + event.reason : ''})`, true);
-  };
+  function send(message) {
+    if (state.socket && state.socket.readyState === WebSocket.OPEN) state.socket.send(JSON.stringify(message));
+  }
 
-  terminal.onData((data) => send({ type: 'input', data }));
+  function socketUrl() {
+    const query = new URLSearchParams({ token, cols: terminal.cols, rows: terminal.rows });
+    if (target) query.set('target', target);
+    if (state.sessionId) query.set('session', state.sessionId);
+    if (state.sessionId && state.lastSeq !== undefined) query.set('seq', state.lastSeq);
+    const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
+    return `${scheme}//${location.host}/terminal?${query}`;
+  }
+
+  // Waits for xterm.js to write what it was given first, so that the seq the
+  // server hears is that of the last message on the screen.
+  function connect() {
+    terminal.write('', () => {
+      if (state.held || state.socket) return;
+      const socket = new WebSocket(socketUrl());
+      state.socket = socket;
+      socket.onmessage = (event) => onMessage(JSON.parse(event.data));
+      socket.onclose = (event) => onClose(socket, event);
+    });
+  }
+
+  function onMessage(message) {
+    if (message.type === 'output') writeOutput(message.seq, message.data);
+    else if (message.type === 'snapshot') writeSnapshot(message.seq, message.data);
+    else if (message.type === 'session') onSession(message);
+    else if (message.type === 'resumed') onResumed();
+    else if (message.type === 'exit') onExit(message);
+    else if (message.type === 'taken-over') onTakenOver();
+    else if (message.type === 'error') console.warn('terminal-stream:', message.message);
+  }
+
+  // Acknowledged once xterm.js has processed it: the server holds the shell
+  // back while too much is unacknowledged.
+  function writeOutput(seq, data) {
+    terminal.write(data, () => {
+      state.lastSeq = seq;
+      send({ type: 'ack', seq });
+    });
+  }
+
+  function writeSnapshot(seq, data) {
+    terminal.reset();
+    writeOutput(seq, data);
+  }
+
+  function onSession(message) {
+    state.retries = 0;
+    state.sessionId = message.id;
+    sessionStorage.setItem(SESSION_KEY, message.id);
+    if (message.resumed) {
+      state.catchingUp = true;
+      showStatus('resuming…');
+    } else {
+      state.lastSeq = 0;
+      if (message.note) terminal.reset();
+      showStatus(message.note ? `new shell: ${message.note}` : 'connected', Boolean(message.note));
+    }
+    terminal.focus();
+  }
+
+  // Everything before this message was old output: once xterm.js has
+  // processed it, its answers are the shell's again.
+  function onResumed() {
+    terminal.write('', () => {
+      state.catchingUp = false;
+      showStatus('resumed');
+    });
+  }
+
+  function onExit(exit) {
+    state.stopped = true;
+    sessionStorage.removeItem(SESSION_KEY);
+    let how = exit.signal ? `signal ${exit.signal}` : `exit code ${exit.exitCode}`;
+    // The broker, or the transport that carried it (ssh), ended without saying how the shell ended.
+    if (exit.reason === 'broker-failed') how = `connection to the shell lost (${exit.signal ? `signal ${exit.signal}` : `status ${exit.exitCode}`})`;
+    terminal.write(`\r\n\x1b[7m[session ended: ${how}]\x1b[0m\r\n`, () => showStatus(`session ended: ${how}`, true));
+  }
+
+  function onTakenOver() {
+    state.stopped = true;
+    showStatus('taken over by another page', true);
+  }
+
+  function onClose(socket, event) {
+    if (state.socket !== socket) return;
+    state.socket = undefined;
+    state.catchingUp = false;
+    if (state.stopped) return;
+    const delay = Math.min(RETRY_FIRST_MS * 2 ** state.retries, RETRY_MAX_MS);
+    state.retries += 1;
+    showStatus(`reconnecting… (${event.code}${event.reason ? ': ' + event.reason : ''})`);
+    state.retryTimer = setTimeout(connect, delay);
+  }
+
+  function sendInput(data, binary) {
+    if (state.catchingUp) return;
+    send(binary ? { type: 'input', data, binary: true } : { type: 'input', data });
+  }
+
+  terminal.onData((data) => sendInput(data, false));
   // Some mouse reports are bytes, not text: one character per byte.
-  terminal.onBinary((data) => send({ type: 'input', data, binary: true }));
+  terminal.onBinary((data) => sendInput(data, true));
   terminal.onResize(({ cols, rows }) => send({ type: 'resize', cols, rows }));
   window.addEventListener('resize', () => fitAddon.fit());
+
+  // For the console and the browser test.
+  window.terminal = terminal;
+  window.terminalPage = {
+    get sessionId() { return state.sessionId; },
+    get lastSeq() { return state.lastSeq; },
+    /** Closes the connection as a network failure would, and holds reconnecting until connect(). */
+    disconnect() {
+      state.held = true;
+      clearTimeout(state.retryTimer);
+      const socket = state.socket;
+      state.socket = undefined;
+      state.catchingUp = false;
+      if (socket) socket.close();
+      showStatus('disconnected', true);
+    },
+    connect() {
+      state.held = false;
+      if (!state.socket) connect();
+    }
+  };
+
+  // With several targets the page offers them; picking one starts a new
+  // session there in this tab (the one left behind ends after the grace).
+  function offerTargets() {
+    fetch(`targets?${new URLSearchParams({ token })}`).then((response) => response.json()).then(({ targets }) => {
+      if (targets.length < 2) return;
+      const picker = document.getElementById('target');
+      for (const name of targets) picker.add(new Option(name, name, false, name === (target || targets[0])));
+      picker.hidden = false;
+      picker.addEventListener('change', () => {
+        sessionStorage.removeItem(SESSION_KEY);
+        pageQuery.set('target', picker.value);
+        location.search = pageQuery.toString();
+      });
+    }).catch(() => {});
+  }
+
+  showStatus('connecting');
+  offerTargets();
+  connect();
 })();

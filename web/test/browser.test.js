@@ -9,85 +9,48 @@ const fs = require('fs');
 const http = require('http');
 const os = require('os');
 const path = require('path');
-const { chromium } = require('playwright-core');
 const WebSocket = require('ws');
 
 const { WebTerminalServer } = require('../lib/web-terminal-server');
+const {
+  DEADLINE, PROMPT, serverOptions, launchBrowser, screenText, waitFor, waitForScreen, waitForStatus,
+  endsWithPrompt, typeLine, processAlive
+} = require('./support');
 
-const brokerPath = path.resolve(process.env.TERMINAL_STREAM_BROKER ||
-  path.join(__dirname, '../../build/release/terminal-stream-broker'));
-const chromiumPath = process.env.CHROMIUM_PATH || '/usr/bin/chromium';
-const screenshotPath = path.join(__dirname, '..', 'screenshot.png');
-const DEADLINE = 20000;
+// scripts/update-screenshot.sh points this at web/screenshot.png.
+const screenshotPath = process.env.TERMINAL_STREAM_SCREENSHOT || path.join(os.tmpdir(), 'terminal-stream-web.png');
 const TIMEOUT = { timeout: 60000 };
-const PROMPT = 'web$';
 
 let server;
 let pageUrl;
 let browser;
-let profileDir;
 
 test.before(async () => {
-  server = new WebTerminalServer({
-    port: 0,
-    shell: ['sh'],
-    spawnOptions: { brokerPath, env: { ...process.env, PS1: `${PROMPT} ` } }
-  });
+  server = new WebTerminalServer(serverOptions());
   pageUrl = await server.listen();
-  profileDir = fs.mkdtempSync(path.join(os.tmpdir(), 'tsb-chromium-'));
-  browser = await chromium.launchPersistentContext(profileDir, {
-    executablePath: chromiumPath,
-    headless: true,
-    viewport: { width: 900, height: 500 },
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync']
-  });
+  browser = await launchBrowser();
 });
 
 test.after(async () => {
   await browser?.close();
   await server?.close();
-  if (profileDir) fs.rmSync(profileDir, { recursive: true, force: true });
 });
 
-/** The text of xterm.js's buffer, one line per row, trailing blanks cut. */
-function screenText(page) {
-  return page.evaluate(() => {
-    const buffer = window.terminal.buffer.active;
-    const lines = [];
-    for (let i = 0; i < buffer.length; i++) lines.push(buffer.getLine(i).translateToString(true));
-    return lines.join('\n').trimEnd();
-  });
-}
-
-async function waitForScreen(page, condition, what) {
-  const deadline = Date.now() + DEADLINE;
-  let text = '';
-  while (Date.now() < deadline) {
-    text = await screenText(page);
-    if (condition(text)) return text;
-    await page.waitForTimeout(50);
-  }
-  throw new Error(`timed out waiting for ${what}; screen ends with: ${JSON.stringify(text.slice(-300))}`);
-}
-
-const endsWithPrompt = (text) => text.endsWith(PROMPT);
-
-/** Opens the page at its first prompt; `ended` resolves with the exit event of the terminal behind it. */
-async function openTerminal() {
-  const started = new Promise((resolve) => server.once('session', resolve));
-  const page = await browser.newPage();
-  await page.goto(pageUrl);
-  const terminal = await started;
-  const ended = new Promise((resolve) => terminal.onExit(resolve));
+/** Opens a page of `onServer` at its first prompt, with the session behind it. */
+async function openTerminal(onServer = server, url = pageUrl) {
+  const started = new Promise((resolve) => onServer.once('session', resolve));
+  const page = await browser.context.newPage();
+  await page.goto(url);
+  const session = await started;
   await waitForScreen(page, endsWithPrompt, 'the first prompt');
   await page.click('#terminal');
-  return { page, terminal, ended };
+  return { page, session };
 }
 
-async function typeLine(page, line) {
-  await page.keyboard.type(line);
-  await page.keyboard.press('Enter');
+/** The process group in the terminal's foreground, from the shell's /proc entry. */
+function foregroundGroup(shellPid) {
+  const stat = fs.readFileSync(`/proc/${shellPid}/stat`, 'utf8');
+  return Number(stat.slice(stat.lastIndexOf(')') + 2).split(' ')[5]);
 }
 
 test('echo, then a resize seen by stty size', TIMEOUT, async () => {
@@ -120,20 +83,128 @@ test('^C stops a flood from yes and the prompt comes back', TIMEOUT, async () =>
 });
 
 test('the end of the shell is shown on the page', TIMEOUT, async () => {
-  const { page, ended } = await openTerminal();
+  const { page, session } = await openTerminal();
   await typeLine(page, 'exit 3');
-  await page.waitForFunction(() => document.getElementById('status').textContent.startsWith('shell ended'), null,
-    { timeout: DEADLINE });
-  assert.equal(await page.textContent('#status'), 'shell ended: exit code 3 (exited)');
-  assert.equal((await ended).exitCode, 3);
+  await waitForStatus(page, (text) => text.startsWith('session ended'), 'the end of the session');
+  assert.equal(await page.textContent('#status'), 'session ended: exit code 3');
+  assert.equal((await session.ended).exitCode, 3);
   await page.close();
 });
 
-test('closing the tab ends its broker', TIMEOUT, async () => {
-  const { page, terminal, ended } = await openTerminal();
+test('a reload comes back to vi: same process, same screen, keys reach it', TIMEOUT, async () => {
+  const file = path.join(os.tmpdir(), `tsb-web-${process.pid}.txt`);
+  fs.writeFileSync(file, 'alpha\nbeta\ngamma\n');
+  const { page, session } = await openTerminal();
+  try {
+    await typeLine(page, `vi -u NONE ${file}`);
+    await waitForScreen(page, (text) => text.startsWith('alpha\nbeta\ngamma\n~'), 'vi showing the file');
+    const vi = foregroundGroup(session.terminal.pid);
+    // vim clears its message line when it redraws after a resize: compare the rows above it.
+    const fileRows = () => page.evaluate(() => {
+      const { buffer, rows } = window.terminal;
+      const lines = [];
+      for (let i = 0; i < rows - 1; i++) lines.push(buffer.active.getLine(buffer.active.viewportY + i).translateToString(true));
+      return lines.join('\n');
+    });
+    const before = await fileRows();
+
+    const resumed = new Promise((resolve) => server.once('resume', resolve));
+    await page.reload();
+    assert.equal(await resumed, session, 'the reloaded page resumes its own session');
+    await waitForStatus(page, (text) => text === 'resumed', 'the status resumed');
+    await waitFor(fileRows, (rows) => rows === before, 'the screen of vi as before the reload');
+    assert.equal(foregroundGroup(session.terminal.pid), vi, 'the same vi');
+
+    await page.click('#terminal');
+    await page.keyboard.type('iomega ');
+    await page.keyboard.press('Escape');
+    await waitForScreen(page, (text) => text.startsWith('omega alpha\n'), 'the typed text in vi');
+    await typeLine(page, ':q!');
+    await waitForScreen(page, endsWithPrompt, 'the prompt after vi');
+  } finally {
+    await page.close();
+    fs.rmSync(file, { force: true });
+  }
+});
+
+test('output made while the socket is closed arrives once, in order; its queries get no answer', TIMEOUT, async () => {
+  const { page, session } = await openTerminal();
+  await page.evaluate(() => { window.terminal.options.scrollback = 30000; });
+  const sentByPage = [];
+  page.on('websocket', (socket) => socket.on('framesent', ({ payload }) => sentByPage.push(JSON.parse(payload))));
+
+  await page.evaluate(() => window.terminalPage.disconnect());
+  await waitFor(() => session.connection, (connection) => connection === undefined, 'the session detached');
+  let output = '';
+  session.terminal.onData((data) => { output += data; });
+  // Typed from the server's side: the page is not there. The cursor report
+  // query is answered by nobody now, and must not be answered on resume.
+  session.terminal.write("printf '\\033[6n'; seq 1 20000\r");
+  await waitFor(() => output, (text) => text.includes(`20000\r\n${PROMPT}`), 'the output of seq, detached');
+
+  await page.evaluate(() => window.terminalPage.connect());
+  await waitForStatus(page, (text) => text === 'resumed', 'the status resumed');
+  await waitForScreen(page, (text) => text.endsWith(`20000\n${PROMPT}`), 'the end of seq');
+  const numbers = (await screenText(page)).split('\n').filter((line) => /^\d+$/.test(line));
+  assert.equal(numbers.length, 20000);
+  numbers.forEach((line, index) => assert.equal(line, String(index + 1), `line ${index + 1}`));
+
+  await typeLine(page, 'echo af""ter');
+  await waitForScreen(page, (text) => text.endsWith(`\nafter\n${PROMPT}`), 'input after the resume');
+  const answers = sentByPage.filter((message) => message.type === 'input' && /\x1b\[\d+;\d+R/.test(message.data));
+  assert.deepEqual(answers, [], 'no cursor report sent to the shell');
   await page.close();
-  assert.equal((await ended).reason, 'signal:1');
-  assert.throws(() => process.kill(terminal.brokerPid, 0), { code: 'ESRCH' });
+});
+
+test('a shell that ended while the page was away is shown when it comes back', TIMEOUT, async () => {
+  const { page, session } = await openTerminal();
+  await page.evaluate(() => window.terminalPage.disconnect());
+  await waitFor(() => session.connection, (connection) => connection === undefined, 'the session detached');
+  session.terminal.write('exit 7\r');
+  assert.equal((await session.ended).exitCode, 7);
+  await page.evaluate(() => window.terminalPage.connect());
+  await waitForStatus(page, (text) => text === 'session ended: exit code 7', 'the end shown');
+  assert.equal(await page.evaluate(() => sessionStorage.getItem('terminal-stream-session')), null,
+    'a reload after the end starts a new shell');
+  await page.close();
+});
+
+test('a second page with the same session takes it over; the first is told', TIMEOUT, async () => {
+  const first = await openTerminal();
+  const id = await first.page.evaluate(() => window.terminalPage.sessionId);
+  const second = await browser.context.newPage();
+  await second.addInitScript((sessionId) => sessionStorage.setItem('terminal-stream-session', sessionId), id);
+  const resumed = new Promise((resolve) => server.once('resume', resolve));
+  await second.goto(pageUrl);
+  assert.equal(await resumed, first.session);
+  await waitForStatus(first.page, (text) => text === 'taken over by another page', 'the first page told');
+  await waitForStatus(second, (text) => text === 'resumed', 'the second page resumed');
+  await second.click('#terminal');
+  await typeLine(second, 'echo pid=$$');
+  await waitForScreen(second, (text) => text.includes(`\npid=${first.session.terminal.pid}\n`), 'the same shell');
+  await first.page.close();
+  await second.close();
+});
+
+test('after the grace period a page gets a new shell and a note saying so', TIMEOUT, async () => {
+  const shortGrace = new WebTerminalServer(serverOptions({ graceSeconds: 0.5 }));
+  const url = await shortGrace.listen();
+  try {
+    const { page, session } = await openTerminal(shortGrace, url);
+    await page.evaluate(() => window.terminalPage.disconnect());
+    // The broker hangs up the shell, which ignores SIGTERM, as a closed terminal would.
+    assert.equal((await session.ended).reason, 'signal:1');
+    await waitFor(() => processAlive(session.terminal.brokerPid), (alive) => !alive, 'the broker gone');
+
+    const fresh = new Promise((resolve) => shortGrace.once('session', resolve));
+    await page.evaluate(() => window.terminalPage.connect());
+    assert.notEqual((await fresh).id, session.id);
+    await waitForStatus(page, (text) => text.startsWith('new shell: '), 'the note');
+    await waitForScreen(page, endsWithPrompt, 'the new prompt');
+    await page.close();
+  } finally {
+    await shortGrace.close();
+  }
 });
 
 /** Opens a WebSocket from Node.js; resolves with 'open' or the refusal's status. */
@@ -146,28 +217,38 @@ function tryWebSocket(url, origin) {
   });
 }
 
-test('no terminal without the token or from a page of another origin', TIMEOUT, async () => {
+test('no terminal without the token or from a page of another origin, session id or not', TIMEOUT, async () => {
+  const { page, session } = await openTerminal();
   const { origin, port } = new URL(pageUrl);
-  const socketUrl = (token) => `ws://127.0.0.1:${port}/terminal?token=${token}`;
+  const socketUrl = (token, id) => `ws://127.0.0.1:${port}/terminal?token=${token}${id ? `&session=${id}` : ''}`;
   assert.equal(await tryWebSocket(socketUrl(server.token), origin), 'open', 'the check itself must let the right one in');
-  assert.equal(await tryWebSocket(socketUrl(''), origin), 401);
-  assert.equal(await tryWebSocket(socketUrl(`${server.token}x`), origin), 401);
+  for (const id of [undefined, session.id]) {
+    assert.equal(await tryWebSocket(socketUrl('', id), origin), 401);
+    assert.equal(await tryWebSocket(socketUrl(`${server.token}x`, id), origin), 401);
+    assert.equal(await tryWebSocket(socketUrl(server.token, id), 'http://127.0.0.1:1'), 403);
+  }
 
   // A page of another site (another port is another origin) that knows the
   // token still gets nothing: the browser says where the page came from.
   const foreign = http.createServer((request, response) => response.end('<!doctype html><title>foreign</title>'));
   await new Promise((resolve) => foreign.listen(0, '127.0.0.1', resolve));
-  const page = await browser.newPage();
+  const foreignPage = await browser.context.newPage();
   try {
-    await page.goto(`http://127.0.0.1:${foreign.address().port}/`);
-    const outcome = await page.evaluate((url) => new Promise((resolve) => {
+    await foreignPage.goto(`http://127.0.0.1:${foreign.address().port}/`);
+    const outcome = await foreignPage.evaluate((url) => new Promise((resolve) => {
       const socket = new WebSocket(url);
       socket.onopen = () => resolve('open');
       socket.onclose = (event) => resolve(`closed ${event.code}`);
-    }), socketUrl(server.token));
+    }), socketUrl(server.token, session.id));
     assert.equal(outcome, 'closed 1006');
   } finally {
-    await page.close();
+    await foreignPage.close();
     foreign.close();
   }
+
+  // None of these touched the session: its page still has it.
+  assert.equal(await page.textContent('#status'), 'connected');
+  await typeLine(page, 'echo st""ill');
+  await waitForScreen(page, (text) => text.endsWith(`\nstill\n${PROMPT}`), 'the page still attached');
+  await page.close();
 });

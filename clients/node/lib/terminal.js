@@ -21,6 +21,13 @@ const STREAM_QUEUE_BYTES = 1048576;
 const KEPT_DIAGNOSTICS = 20;
 /** The shell when none is given, as node-pty's. */
 const DEFAULT_FILE = 'sh';
+/**
+ * What the program has said about the terminal, in order: each phase keeps
+ * what the earlier ones mean. `released`: kill() was called, a pause no
+ * longer holds the shell back. `destroyed`: no more output is wanted.
+ * `exited`: the exit event has been emitted.
+ */
+const Phase = Object.freeze({ RUNNING: 0, RELEASED: 1, DESTROYED: 2, EXITED: 3 });
 const XOFF = '\x13';
 const XON = '\x11';
 
@@ -70,15 +77,12 @@ class Terminal {
   #queuedBytes = 0;
   #deliveryScheduled = false;
   #paused = false;
-  // kill() or destroy() was called: a pause no longer holds the broker back.
-  #released = false;
-  #destroyed = false;
+  #phase = Phase.RUNNING;
   #deliveredSeq = 0;
   #ackedSeq = 0;
   #unackedBytes = 0;
   #closedEvent;
   #brokerEnd;
-  #exited = false;
   #settleReady;
   #input;
 
@@ -144,11 +148,13 @@ class Terminal {
    * @param {string} event @param {Function} listener
    */
   on(event, listener) { this.#events.on(event, listener); return this; }
+  /** @param {string} event @param {Function} listener */
   addListener(event, listener) { return this.on(event, listener); }
   /** @param {string} event @param {Function} listener */
   once(event, listener) { this.#events.once(event, listener); return this; }
   /** @param {string} event @param {Function} listener */
   removeListener(event, listener) { this.#events.removeListener(event, listener); return this; }
+  /** @param {string} event @param {Function} listener */
   off(event, listener) { return this.removeListener(event, listener); }
   /** @param {string} [event] */
   removeAllListeners(event) { this.#events.removeAllListeners(event); return this; }
@@ -161,7 +167,7 @@ class Terminal {
       if (data === this.#flowControlPause) return this.pause();
       if (data === this.#flowControlResume) return this.resume();
     }
-    if (!this.#exited) this.#input.write(inputLines(Buffer.isBuffer(data) ? data : Buffer.from(String(data), 'utf8')));
+    if (this.#phase < Phase.EXITED) this.#input.write(inputLines(Buffer.isBuffer(data) ? data : Buffer.from(String(data), 'utf8')));
     return undefined;
   }
 
@@ -189,22 +195,26 @@ class Terminal {
    */
   kill(signal) {
     this.#release();
-    if (this.#exited || this.#closedEvent) return;
+    if (this.#phase === Phase.EXITED || this.#closedEvent) return;
     this.#send(notificationLine('terminal.signal', { signal: signal || 'SIGHUP' }));
   }
 
   /**
    * Ends the session for good: no more data events, output not yet
    * delivered is dropped, the shell gets SIGHUP as from a closed terminal,
-   * and the broker's standard input ends. The exit event still comes.
+   * the broker is asked to end the session (terminal.destroy) and its
+   * standard input ends. The exit event still comes.
    */
   destroy() {
-    if (this.#destroyed) return;
-    this.#destroyed = true;
+    if (this.#phase >= Phase.DESTROYED) return;
+    this.#enter(Phase.DESTROYED);
     this.kill('SIGHUP');
-    // The end of its input is the broker's termination request: should the
-    // hang-up not end the shell, SIGTERM, SIGHUP to its groups and at last
-    // SIGKILL follow.
+    // A termination request: should the hang-up not end the shell, the
+    // broker's ladder follows (SIGTERM, SIGHUP to its groups, at last
+    // SIGKILL). Said explicitly before the end of input, which is the same
+    // request, because some transports (an orchestrator's exec channel) do
+    // not pass the end of input on to a broker on the other side.
+    if (!this.#closedEvent) this.#send(notificationLine('terminal.destroy', {}));
     this.#child.stdin.end();
   }
 
@@ -262,7 +272,7 @@ class Terminal {
 
   #send(lines) {
     const stdin = this.#child.stdin;
-    if (!this.#exited && stdin.writable) stdin.write(lines);
+    if (this.#phase < Phase.EXITED && stdin.writable) stdin.write(lines);
   }
 
   #onStdout(text) {
@@ -324,11 +334,15 @@ class Terminal {
   }
 
   #dropsOutput() {
-    return this.#destroyed || (this.#released && this.#paused);
+    return this.#phase >= Phase.DESTROYED || (this.#phase === Phase.RELEASED && this.#paused);
+  }
+
+  #enter(phase) {
+    this.#phase = Math.max(this.#phase, phase);
   }
 
   #release() {
-    this.#released = true;
+    this.#enter(Phase.RELEASED);
     if (!this.#dropsOutput() || this.#queue.length === 0) return;
     const last = this.#queue[this.#queue.length - 1].seq;
     const bytes = this.#queuedBytes;
@@ -354,7 +368,7 @@ class Terminal {
   }
 
   #scheduleDelivery() {
-    if (this.#deliveryScheduled || this.#exited) return;
+    if (this.#deliveryScheduled || this.#phase === Phase.EXITED) return;
     if (this.#queue.length === 0 && !this.#brokerEnd) return;
     if (this.#paused && !this.#dropsOutput()) return;
     this.#deliveryScheduled = true;
@@ -395,7 +409,7 @@ class Terminal {
   }
 
   #emitData(bytes) {
-    if (this.#destroyed) return;
+    if (this.#phase >= Phase.DESTROYED) return;
     if (!this.#decoder) {
       this.#events.emit('data', bytes);
       return;
@@ -425,11 +439,11 @@ class Terminal {
   }
 
   #finish() {
-    if (this.#exited) return;
+    if (this.#phase === Phase.EXITED) return;
     const exit = this.#closedEvent ? exitFromClosed(this.#closedEvent) : this.#brokerFailure();
     const tail = this.#decoder ? this.#decoder.end() : '';
-    if (tail && !this.#destroyed) this.#events.emit('data', tail);
-    this.#exited = true;
+    if (tail && this.#phase < Phase.DESTROYED) this.#events.emit('data', tail);
+    this.#enter(Phase.EXITED);
     this.#settleReady.reject(new Error('the broker ended before its ready event'));
     this.#events.emit('exit', exit.exitCode, exit.signal, exit);
   }

@@ -124,23 +124,27 @@ async function runMarksApplication(flowWindow) {
   assert.ok(lines.slice(0, -1).every((line, index) => line === String(index + 1)), 'lines lost or out of order');
 }
 
-test('kill() on a paused terminal ends it: the output held back is dropped', TIMEOUT, async (t) => {
-  for (const flowWindow of [0, 65536]) {
-    await t.test(`flowWindow ${flowWindow}`, async () => {
-      const terminal = spawn('yes', [], { brokerPath, flowWindow });
+test('kill() on a paused terminal, or destroy(), ends it: the output held back is dropped', TIMEOUT, async (t) => {
+  const cases = [
+    { name: 'paused, kill(), no window', flowWindow: 0, end: (terminal) => { terminal.pause(); terminal.kill(); } },
+    { name: 'paused, kill(), window', flowWindow: 65536, end: (terminal) => { terminal.pause(); terminal.kill(); } },
+    { name: 'destroy()', flowWindow: 262144, end: (terminal) => terminal.destroy() }
+  ];
+  for (const c of cases) {
+    await t.test(c.name, async () => {
+      const terminal = spawn('yes', [], { brokerPath, flowWindow: c.flowWindow });
       const seen = watch(terminal);
-      let afterKill = 0;
-      let killed = false;
+      let afterEnd = 0;
+      let ended = false;
       terminal.onData(() => {
-        if (killed) afterKill += 1;
-        if (!killed) {
-          terminal.pause();
-          terminal.kill();
-          killed = true;
+        if (ended) afterEnd += 1;
+        if (!ended) {
+          c.end(terminal);
+          ended = true;
         }
       });
       assert.deepEqual(await seen.waitForExit(), { exitCode: 0, signal: 1, reason: 'signal:1' });
-      assert.equal(afterKill, 0);
+      assert.equal(afterEnd, 0);
     });
   }
 });

@@ -1,0 +1,101 @@
+'use strict';
+
+// The modules that start no broker: the access check, the output log, the
+// screen mirror's snapshots.
+
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const { Terminal } = require('@xterm/headless');
+
+const { allowedOrigins, upgradeRefusal } = require('../lib/access-check');
+const { OutputLog } = require('../lib/output-log');
+const { ScreenMirror, unfinishedSequence } = require('../lib/screen-mirror');
+
+test('the access check: path, then token, then origin', () => {
+  const access = { token: 'secret', origins: allowedOrigins('127.0.0.1', 8022) };
+  const local = 'http://localhost:8022';
+  const cases = [
+    ['/terminal?token=secret', local, undefined],
+    ['/terminal?token=secret&session=abc&seq=5', 'http://[::1]:8022', undefined],
+    ['/terminal?token=secret', 'http://127.0.0.1:8022', undefined],
+    ['/other?token=secret', local, 404],
+    ['/terminal', local, 401],
+    ['/terminal?token=', local, 401],
+    ['/terminal?token=secre', local, 401],
+    ['/terminal?token=secretx&session=abc', local, 401],
+    ['/terminal?token=secret', 'http://127.0.0.1:8023', 403],
+    ['/terminal?token=secret&session=abc', 'http://evil.example', 403],
+    ['/terminal?token=secret', undefined, 403]
+  ];
+  for (const [url, origin, status] of cases) {
+    assert.equal(upgradeRefusal({ url, headers: { origin } }, access), status, `${url} from ${origin}`);
+  }
+  assert.deepEqual([...allowedOrigins('::1', 80)], ['http://127.0.0.1:80', 'http://localhost:80', 'http://[::1]:80']);
+  assert.deepEqual([...allowedOrigins('10.0.0.2', 80, ['https://proxy'])], ['http://10.0.0.2:80', 'https://proxy']);
+});
+
+test('the output log drops whole old messages over its bound, never those a page still needs', () => {
+  const log = new OutputLog(10);
+  for (const data of ['aaaa', 'bbbb', 'cccc']) log.append(data);
+  assert.equal(log.lastSeq, 3);
+  assert.equal(log.holdsAfter(0), false, 'the first message went over the bound');
+  assert.equal(log.holdsAfter(1), true);
+  assert.equal(log.message(2).data, 'bbbb');
+  assert.equal(log.charsAfter(1), 8);
+
+  log.append('dddd', 2); // a page has confirmed up to 2: 3 and 4 stay
+  log.append('eeee', 2);
+  assert.equal(log.holdsAfter(2), true);
+  assert.equal(log.charsAfter(2), 12);
+  assert.equal(log.holdsAfter(7), false, 'nothing after the newest');
+});
+
+test('the escape sequence left unfinished at the end of the output', () => {
+  const cases = [
+    ['', 'plain text', ''],
+    ['', 'red \x1b[31', '\x1b[31'],
+    ['\x1b[31', ';1m done', ''],
+    ['', '\x1b', '\x1b'],
+    ['\x1b', '(', '\x1b('],
+    ['\x1b(', 'B', ''],
+    ['', 'title \x1b]0;half', '\x1b]0;half'],
+    ['\x1b]0;half', ' and more', '\x1b]0;half and more'],
+    ['\x1b]0;half', ' done\x07', ''],
+    ['', '\x1bPq#0;2', '\x1bPq#0;2'],
+    ['\x1bPq#0;2', '\x1b\\', ''],
+    ['', '\x1b[12\x18', '']
+  ];
+  for (const [before, data, expected] of cases) {
+    assert.equal(unfinishedSequence(before, data), expected, JSON.stringify([before, data]));
+  }
+});
+
+/** Writes `data` to a fresh headless terminal; resolves with its screen's text and the cursor. */
+function render(data, cols, rows) {
+  const terminal = new Terminal({ cols, rows, allowProposedApi: true });
+  return new Promise((resolve) => terminal.write(data, () => {
+    const buffer = terminal.buffer.active;
+    const lines = [];
+    for (let i = 0; i < rows; i++) lines.push(buffer.getLine(buffer.viewportY + i).translateToString(true));
+    resolve({ type: buffer.type, lines, cursor: [buffer.cursorX, buffer.cursorY] });
+    terminal.dispose();
+  }));
+}
+
+test('a snapshot rebuilds the alternate screen, and the output after it goes on from the same state', async () => {
+  const mirror = new ScreenMirror(20, 4, 100);
+  const messages = ['shell$ top\r\n', '\x1b[?1049h\x1b[H\x1b[2Jtop - 10:00\r\nPID CMD', ' red\x1b[3'];
+  messages.forEach((data, index) => mirror.write(index + 1, data, () => {}));
+  const snapshot = await mirror.snapshot();
+  assert.equal(snapshot.seq, 3);
+  assert.equal(mirror.alternateScreen, true);
+
+  // The page: the snapshot, then the next message, which finishes a sequence begun before.
+  const next = '1m!\x1b[m';
+  mirror.write(4, next, () => {});
+  const page = await render(snapshot.data + next, 20, 4);
+  const direct = await render(messages.join('') + next, 20, 4);
+  assert.deepEqual(page, direct);
+  assert.equal(page.lines[1], 'PID CMD red!');
+  mirror.dispose();
+});
