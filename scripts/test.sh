@@ -20,6 +20,8 @@ run_suite() {
     ctest --test-dir "$dir" --output-on-failure -j "$jobs" ${exclude:+-E "$exclude"}
 }
 
+echo "== module layering: an upward include must not build"
+scripts/check-layers.sh
 echo "== normal build"
 run_suite build/test "" -DCMAKE_BUILD_TYPE=Release
 echo "== install, Debian package, man pages (from the normal build)"

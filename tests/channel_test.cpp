@@ -15,6 +15,7 @@ namespace tsb {
 namespace {
 
 using test::new_channel;
+using test::next_command;
 
 bool readable(int fd, int timeout_ms = 0) {
     pollfd entry{.fd = fd, .events = POLLIN, .revents = 0};
@@ -36,11 +37,11 @@ TEST(Channel, CommandsArriveInOrderWithTheirPayloads) {
     };
     for (const BrokerCommand& command : sent) ASSERT_TRUE(sender.send(command));
     for (const BrokerCommand& expected : sent) {
-        auto received = receiver.try_recv();
+        auto received = next_command(receiver);
         ASSERT_TRUE(received.has_value());
         EXPECT_EQ(*received, expected);
     }
-    EXPECT_FALSE(receiver.try_recv().has_value());
+    EXPECT_FALSE(next_command(receiver).has_value());
     // An absent nonce and a null nonce stay different commands.
     EXPECT_NE(BrokerCommand(Ping{.nonce = std::nullopt}),
               BrokerCommand(Ping{.nonce = nlohmann::json(nullptr)}));
@@ -70,10 +71,10 @@ TEST(Channel, QueuedCommandsOutliveTheSenders) {
         ASSERT_TRUE(sender.send(Input{.data = "b"}));
         { const CommandSender dropped = std::move(sender); }
     }
-    EXPECT_EQ(receiver.try_recv(), BrokerCommand(Input{.data = "a"}));
-    EXPECT_EQ(receiver.try_recv(), BrokerCommand(Input{.data = "b"}));
-    EXPECT_FALSE(receiver.try_recv().has_value());
-    EXPECT_FALSE(receiver.try_recv().has_value());
+    EXPECT_EQ(next_command(receiver), BrokerCommand(Input{.data = "a"}));
+    EXPECT_EQ(next_command(receiver), BrokerCommand(Input{.data = "b"}));
+    EXPECT_FALSE(next_command(receiver).has_value());
+    EXPECT_FALSE(next_command(receiver).has_value());
 }
 
 TEST(Channel, WakeDescriptorFollowsTheQueue) {
@@ -95,7 +96,7 @@ TEST(Channel, WakeDescriptorFollowsTheQueue) {
     ASSERT_TRUE(sender.send(Destroy{}));  // queue not empty: no new wake-up
     EXPECT_FALSE(readable(fd));
 
-    while (receiver.try_recv()) {
+    while (next_command(receiver)) {
     }
     receiver.clear_wake();
     EXPECT_FALSE(readable(fd));
@@ -105,8 +106,8 @@ TEST(Channel, WakeDescriptorFollowsTheQueue) {
 
     receiver.clear_wake();
     EXPECT_FALSE(readable(fd));
-    EXPECT_TRUE(receiver.try_recv().has_value());
-    EXPECT_FALSE(receiver.try_recv().has_value());
+    EXPECT_TRUE(next_command(receiver).has_value());
+    EXPECT_FALSE(next_command(receiver).has_value());
     ASSERT_TRUE(sender.send(Resize{}));
     EXPECT_TRUE(readable(fd));
 }
@@ -130,7 +131,7 @@ TEST(Channel, TwoThreadsLoseNothingAndKeepTheirOrder) {
         ASSERT_TRUE(readable(receiver.wake_fd(), 10000))
             << "wake-up lost at " << next_a << "/" << next_b;
         receiver.clear_wake();
-        while (auto command = receiver.try_recv()) {
+        while (auto command = next_command(receiver)) {
             const std::string& data = std::get<Input>(*command).data;
             int& next = data[0] == 'a' ? next_a : next_b;
             ASSERT_EQ(data.substr(1), std::to_string(next));
@@ -141,7 +142,7 @@ TEST(Channel, TwoThreadsLoseNothingAndKeepTheirOrder) {
     second.join();
     EXPECT_EQ(next_a, per_thread);
     EXPECT_EQ(next_b, per_thread);
-    EXPECT_FALSE(receiver.try_recv().has_value());
+    EXPECT_FALSE(next_command(receiver).has_value());
 }
 
 }  // namespace

@@ -33,6 +33,12 @@ std::string serialized(const Json& value) {
     return out;
 }
 
+// A data event built as any other event is, for the writer's own
+// formatting to be compared with.
+Json data_event(std::uint64_t seq, std::uint64_t ts, std::string_view bytes) {
+    return Json{{"data_b64", base64_encode(bytes)}, {"seq", seq}, {"ts", ts}, {"type", "data"}};
+}
+
 std::string random_bytes(std::size_t size, std::mt19937_64& rng) {
     std::string bytes(size, '\0');
     for (char& byte : bytes) byte = static_cast<char>(rng() & 0xFF);
@@ -221,7 +227,7 @@ TEST(Events, DataLinesForKnownVectors) {
         {std::string("\x00\xFF\xFE", 3), R"({"data_b64":"AP/+","seq":1,"ts":0,"type":"data"})"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(serialized(make_data_event(1, 0, c.bytes)), c.line);
+        EXPECT_EQ(serialized(data_event(1, 0, c.bytes)), c.line);
         const Fd out = make_memfd();
         EventWriter writer(out.get());
         ASSERT_TRUE(writer.write_data_event(1, 0, c.bytes));
@@ -239,7 +245,7 @@ TEST(Events, DataLineLengthsFollowTheByteCount) {
     const Case cases[] = {
         {1, 4, "=="}, {2, 4, "="}, {3, 4, ""}, {4, 8, "=="}, {65536, 87384, "=="}};
     for (const Case& c : cases) {
-        const Json event = make_data_event(1, 0, random_bytes(c.size, rng));
+        const Json event = data_event(1, 0, random_bytes(c.size, rng));
         const std::string text = event["data_b64"].get<std::string>();
         EXPECT_EQ(text.size(), c.length) << c.size;
         EXPECT_TRUE(text.ends_with(c.padding)) << c.size;
@@ -266,7 +272,7 @@ TEST(Events, WrittenDataLinesEqualTheGenericSerialization) {
             (seq % 3 == 0) ? std::numeric_limits<std::uint64_t>::max() : seq * 977;
         ++seq;
         ASSERT_TRUE(writer.write_data_event(seq, ts, bytes));
-        serialize_json(make_data_event(seq, ts, bytes), expected);
+        serialize_json(data_event(seq, ts, bytes), expected);
         expected.push_back('\n');
     }
     const std::string written = read_file(out.get());
@@ -288,7 +294,7 @@ TEST(Events, EachLineIsOneWrite) {
     std::mt19937_64 rng(3);
     const std::string bytes = random_bytes(65536, rng);
     std::string expected_data;
-    serialize_json(make_data_event(9, 10, bytes), expected_data);
+    serialize_json(data_event(9, 10, bytes), expected_data);
     expected_data.push_back('\n');
 
     std::string received(200000, '\0');
@@ -307,7 +313,7 @@ TEST(Events, LongLinesSurvivePartialWrites) {
     std::mt19937_64 rng(5);
     const std::string bytes = random_bytes(65536, rng);
     std::string expected;
-    serialize_json(make_data_event(1, 2, bytes), expected);
+    serialize_json(data_event(1, 2, bytes), expected);
     expected.push_back('\n');
 
     for (bool non_blocking : {false, true}) {
@@ -372,8 +378,9 @@ TEST(Events, WriteErrorsAreReturnedAsOsErrors) {
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error(), Error::os(EPIPE));
 
-    const int closed_fd = write_end.release();
-    ::close(closed_fd);
+    // A number that names no open descriptor any more.
+    const int closed_fd = write_end.get();
+    write_end.reset();
     EventWriter closed_writer(closed_fd);
     result = closed_writer.write_json_line(make_pong_event(std::nullopt));
     ASSERT_FALSE(result);

@@ -341,7 +341,7 @@ TEST(PtyLaunch, PathSearchSkipsEntriesThatCannotBeExecuted) {
     auto refused = spawn_pty_child(config_for({"tsb-prog"}));
     setenv("PATH", saved_path.c_str(), 1);
     ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error().code(), EACCES);
+    EXPECT_EQ(refused.error(), Error::os(EACCES));
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "readers/signal_reader_detail.hpp"
+#include "sys/signal_pipe.hpp"
 #include "support/proc.hpp"
 #include "support/channel.hpp"
 
@@ -26,6 +27,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Commands = std::vector<BrokerCommand>;
 using test::new_channel;
+using test::next_command;
 using test::thread_names;
 
 bool handler_installed(int signal_number) {
@@ -57,7 +59,7 @@ Commands receive_until_quiet(CommandReceiver& receiver, int quiet_ms = 200) {
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     while (Clock::now() < deadline) {
         receiver.clear_wake();
-        while (auto command = receiver.try_recv()) commands.push_back(std::move(*command));
+        while (auto command = next_command(receiver)) commands.push_back(std::move(*command));
         pollfd wake{receiver.wake_fd(), POLLIN, 0};
         const int wait_ms = commands.empty() ? 100 : quiet_ms;
         if (poll(&wake, 1, wait_ms) == 0 && !commands.empty()) break;
@@ -132,15 +134,15 @@ TEST_F(SignalReader, TwoSignalsBackToBackBothArrive) {
 // Marks set without a wake-up, so the running reader leaves them alone.
 TEST_F(SignalReader, PendingSignalsAreReportedInAscendingOrderOnce) {
     auto [sender, receiver] = new_channel();
-    detail::mark_signal_pending(SIGTERM);
-    detail::mark_signal_pending(SIGINT);
+    mark_signal(SIGTERM);
+    mark_signal(SIGINT);
     ASSERT_TRUE(detail::report_pending_signals(sender));
     EXPECT_EQ(receive_until_quiet(receiver, 20), (Commands{Signal{"SIGINT"}, Signal{"SIGTERM"}}));
     ASSERT_TRUE(detail::report_pending_signals(sender));
-    EXPECT_FALSE(receiver.try_recv());
+    EXPECT_FALSE(next_command(receiver));
 
     { const CommandReceiver gone = std::move(receiver); }
-    detail::mark_signal_pending(SIGTERM);
+    mark_signal(SIGTERM);
     EXPECT_FALSE(detail::report_pending_signals(sender));
 }
 
@@ -176,7 +178,7 @@ TEST_F(SignalReader, RegistrationFailureIsReportedAndEndsTheReader) {
     EXPECT_EQ(diagnostics,
               "[redizivo_varizu_rideze_do] failed to register signal handlers: "
               "Too many open files (os error 24)\n");
-    EXPECT_FALSE(receiver.try_recv());
+    EXPECT_FALSE(next_command(receiver));
     EXPECT_TRUE(handler_installed(SIGINT) && handler_installed(SIGTERM));
 }
 

@@ -22,6 +22,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Commands = std::vector<BrokerCommand>;
 using test::new_channel;
+using test::next_command;
 using test::thread_names;
 
 std::string ping_line(int nonce) {
@@ -32,7 +33,7 @@ BrokerCommand ping(int nonce) { return Ping{nlohmann::json(nonce)}; }
 
 Commands drain(CommandReceiver& receiver) {
     Commands commands;
-    while (auto command = receiver.try_recv()) commands.push_back(std::move(*command));
+    while (auto command = next_command(receiver)) commands.push_back(std::move(*command));
     return commands;
 }
 
@@ -202,7 +203,7 @@ TEST(StdinReader, StopsWhenTheReceiverIsGone) {
 std::optional<BrokerCommand> receive(CommandReceiver& receiver) {
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     while (Clock::now() < deadline) {
-        if (auto command = receiver.try_recv()) return command;
+        if (auto command = next_command(receiver)) return command;
         pollfd wake{receiver.wake_fd(), POLLIN, 0};
         poll(&wake, 1, 100);
         receiver.clear_wake();

@@ -1,15 +1,14 @@
 #include "attach/broker_child.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include "attach/signals.hpp"
+#include "protocol/peer.hpp"
+#include "sys/io.hpp"
+#include "sys/process.hpp"
 
 extern char** environ;
 
@@ -54,7 +53,7 @@ public:
     int set_signals() {
         sigset_t defaults;
         sigemptyset(&defaults);
-        for (const int signal : handled_signals()) sigaddset(&defaults, signal);
+        for (const int signal : handled_signals) sigaddset(&defaults, signal);
         sigaddset(&defaults, SIGPIPE);
         sigset_t none;
         sigemptyset(&none);
@@ -76,31 +75,8 @@ private:
     posix_spawn_file_actions_t actions_;
 };
 
-int reap(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return 0;
-    }
-    return status;
-}
-
-// Reads and drops what fd delivers until its end or the deadline; true at
-// its end.
-bool drain_until_end(int fd, std::chrono::steady_clock::time_point deadline) {
-    char buffer[16384];
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        pollfd waiting{fd, POLLIN, 0};
-        const int ready = ::poll(&waiting, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return false;
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return true;
-    }
-}
+// The broker's wait status; 0 when it cannot be collected (it was already).
+int reap(pid_t pid) { return wait_child(pid).value_or(0); }
 
 }  // namespace
 
@@ -109,6 +85,7 @@ Result<BrokerChild> spawn_broker(const std::string& program, const std::vector<s
     if (!input) return fail(input.error());
     auto output = make_pipe();
     if (!output) return fail(output.error());
+    (void)::fcntl(output->read_end.get(), F_SETPIPE_SZ, static_cast<int>(broker_output_pipe_size));
     auto errors = make_pipe();
     if (!errors) return fail(errors.error());
 
@@ -135,11 +112,22 @@ Result<BrokerChild> spawn_broker(const std::string& program, const std::vector<s
     return child;
 }
 
-int stop_broker(BrokerChild& broker, std::chrono::milliseconds grace) {
+void hang_up_broker(BrokerChild& broker) {
+    if (!broker.input) return;
+    // Written only if the pipe takes it at once: a broker that reads
+    // nothing any more still ends the session through the end of its input.
+    const int flags = ::fcntl(broker.input.get(), F_GETFL);
+    if (flags >= 0 && ::fcntl(broker.input.get(), F_SETFL, flags | O_NONBLOCK) == 0)
+        (void)write_some(broker.input.get(), notification_line(ShellSignal{SIGHUP}));
     broker.input.reset();
-    const bool ended = broker.output.valid() &&
-                       drain_until_end(broker.output.get(), std::chrono::steady_clock::now() + grace);
-    if (!ended) ::kill(broker.pid, SIGKILL);
+}
+
+std::optional<int> end_broker(BrokerChild& broker, std::chrono::milliseconds grace) {
+    hang_up_broker(broker);
+    const bool ended =
+        broker.output.valid() && read_until_end(broker.output.get(), std::chrono::steady_clock::now() + grace,
+                                                [](std::string_view) {});
+    if (!ended) return std::nullopt;
     return reap(broker.pid);
 }
 

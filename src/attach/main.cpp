@@ -3,15 +3,18 @@
 // bridges keystrokes, output and resizes until the shell ends; exits with
 // the shell's status.
 //
-// Every way out goes through finish(), which restores the terminal before
-// anything else is written to it.
+// Once the terminal is in raw mode, every way out goes through finish(),
+// which restores the terminal before anything else is written to it; the
+// ways out before that (usage, no terminal, no broker) have nothing to
+// restore.
 
-#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,15 +24,16 @@
 #include "attach/relay_loop.hpp"
 #include "attach/signals.hpp"
 #include "attach/terminal_modes.hpp"
+#include "sys/io.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
 using namespace tsb::attach;
 
-// How long a broker whose session is abandoned gets to end its shell before
-// it is killed.
-constexpr auto broker_grace = 1000ms;
+// How long the client waits for a session it ends to be over: the
+// broker's termination ladder ends any shell within about 5 s.
+constexpr auto broker_grace = 6000ms;
 // How long the broker's last diagnostics may take to arrive.
 constexpr auto diagnostics_grace = 2000ms;
 
@@ -38,17 +42,14 @@ void say(std::string_view message) {
     [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
 }
 
-// Standard error may be closed; the next pipe must not become "fd 2".
-void hold_standard_error() {
-    if (::fcntl(STDERR_FILENO, F_GETFD) < 0) {
-        const int opened = ::open("/dev/null", O_WRONLY);
-        if (opened >= 0 && opened != STDERR_FILENO) ::close(opened);
-    }
-}
-
 std::string describe_wait_status(int status) {
     if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
     return "exit status " + std::to_string(WEXITSTATUS(status));
+}
+
+std::string describe_broker_end(const std::optional<int>& status) {
+    if (!status) return "still running; it ends the session itself";
+    return describe_wait_status(*status);
 }
 
 int finish(const SessionOutcome& outcome, BrokerChild& broker, RawMode& raw) {
@@ -59,18 +60,26 @@ int finish(const SessionOutcome& outcome, BrokerChild& broker, RawMode& raw) {
         wait_broker(broker);
         return outcome.exit_status;
     }
-    const int broker_status = stop_broker(broker, broker_grace);
+    if (outcome.end == End::hangup) {
+        // Nobody is left to read anything: hang the session up and go.
+        hang_up_broker(broker);
+        return 128 + SIGHUP;
+    }
+    // Every other way out ends the session as a closed terminal would, and
+    // waits for it to be over, so that the broker's last words are seen.
+    const std::optional<int> broker_status = end_broker(broker, broker_grace);
     relay_remaining_diagnostics(broker, STDERR_FILENO, diagnostics_grace);
     switch (outcome.end) {
     case End::signal:
         die_by_signal(outcome.signal);
     case End::broker_lost:
-        say("the broker ended without a closed line (" + describe_wait_status(broker_status) + ")");
+        say("the broker ended without a closed line (" + describe_broker_end(broker_status) + ")");
         break;
     case End::terminal_lost:
         say("the terminal failed (" + outcome.detail + ")");
         break;
     case End::closed:
+    case End::hangup:
         break;
     }
     return 1;
@@ -79,10 +88,10 @@ int finish(const SessionOutcome& outcome, BrokerChild& broker, RawMode& raw) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    hold_standard_error();
+    tsb::hold_closed_standard_descriptors();
     const std::vector<std::string> args(argv + 1, argv + argc);
-    const auto options =
-        parse_attach_options(args, std::getenv("TERMINAL_STREAM_BROKER"), sibling_broker_path());
+    const auto options = parse_attach_options(
+        args, {std::getenv("TERMINAL_STREAM_BROKER"), std::getenv("SHELL"), sibling_broker_path()});
     if (!options) {
         say(options.error());
         [[maybe_unused]] const ssize_t ignored =
@@ -99,7 +108,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    auto signals = SignalPipe::install();
+    auto signals = install_signals();
     if (!signals) {
         say("cannot install signal handlers: " + signals.error().describe());
         return 1;
@@ -111,7 +120,7 @@ int main(int argc, char** argv) {
     }
     auto raw = RawMode::enter(STDIN_FILENO, STDOUT_FILENO);
     if (!raw) {
-        stop_broker(*broker, broker_grace);
+        end_broker(*broker, broker_grace);
         say("cannot switch the terminal to raw mode: " + raw.error().describe());
         return 1;
     }

@@ -13,9 +13,8 @@ constexpr std::string_view broker_name = "terminal-stream-broker";
 
 }  // namespace
 
-std::expected<AttachOptions, std::string> parse_attach_options(
-    const std::vector<std::string>& args, const char* env_broker,
-    const std::optional<std::string>& sibling_broker) {
+std::expected<AttachOptions, std::string> parse_attach_options(const std::vector<std::string>& args,
+                                                               const AttachDefaults& defaults) {
     AttachOptions options;
     std::optional<std::string> named;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -39,12 +38,14 @@ std::expected<AttachOptions, std::string> parse_attach_options(
 
     if (named)
         options.broker = *named;
-    else if (env_broker != nullptr && *env_broker != '\0')
-        options.broker = env_broker;
-    else if (sibling_broker)
-        options.broker = *sibling_broker;
+    else if (defaults.env_broker != nullptr && *defaults.env_broker != '\0')
+        options.broker = defaults.env_broker;
+    else if (defaults.sibling_broker)
+        options.broker = *defaults.sibling_broker;
     else
         options.broker = broker_name;
+    if (options.shell.empty() && defaults.env_shell != nullptr && *defaults.env_shell != '\0')
+        options.shell.emplace_back(defaults.env_shell);
     return options;
 }
 

@@ -11,16 +11,26 @@ namespace tsb::attach {
 
 struct AttachOptions {
     std::string broker;              // program to start, a path or a name for PATH
-    std::vector<std::string> shell;  // handed to the broker after its own "--"
+    std::vector<std::string> shell;  // handed to the broker after its own "--"; empty: its default
     bool help = false;
 };
 
-// Reads argv. The broker is the first of: --broker, the value of
-// TERMINAL_STREAM_BROKER (`env_broker`), `sibling_broker`, the name
-// "terminal-stream-broker" looked up on PATH. An error is a one-line text.
-std::expected<AttachOptions, std::string> parse_attach_options(
-    const std::vector<std::string>& args, const char* env_broker,
-    const std::optional<std::string>& sibling_broker);
+// Where the options come from besides argv: the values of
+// TERMINAL_STREAM_BROKER and SHELL (nullptr when not set), and the broker
+// beside this executable.
+struct AttachDefaults {
+    const char* env_broker = nullptr;
+    const char* env_shell = nullptr;
+    std::optional<std::string> sibling_broker{};
+};
+
+// Reads argv. The broker is the first of: --broker, TERMINAL_STREAM_BROKER,
+// the sibling broker, the name "terminal-stream-broker" looked up on PATH.
+// Without a command after "--" the shell is the person's own, $SHELL (run
+// with no arguments, as a terminal emulator runs it); without one either,
+// the broker's default. An error is a one-line text.
+std::expected<AttachOptions, std::string> parse_attach_options(const std::vector<std::string>& args,
+                                                               const AttachDefaults& defaults);
 
 // The broker in the same directory as this executable, if there is an
 // executable file of that name there.

@@ -3,13 +3,15 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
-#include <cstring>
 #include <optional>
 #include <string_view>
 
-#include "attach/wire.hpp"
+#include "protocol/peer.hpp"
+#include "sys/io.hpp"
 
 namespace tsb::attach {
 
@@ -17,28 +19,49 @@ namespace {
 
 using Outcome = SessionOutcome;
 
-// Writes all of bytes. A write that a terminating signal interrupts gives
-// up with EINTR when `give_up_on_signal`, so the loop can end the session
-// even while the terminal does not take output. Returns 0 or an errno.
-int write_all(int fd, std::string_view bytes, bool give_up_on_signal) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written >= 0) {
-            bytes.remove_prefix(static_cast<std::size_t>(written));
-            continue;
-        }
-        if (errno == EAGAIN) {
-            // Another program sharing the terminal may have made it
-            // non-blocking: wait until it takes more (a failed wait shows
-            // up in the next write).
-            pollfd waiting{fd, POLLOUT, 0};
-            ::poll(&waiting, 1, -1);
-        } else if (errno != EINTR) {
-            return errno;
-        }
-        if (give_up_on_signal && termination_signal() != 0) return EINTR;
+// The flow-control window the client asks for: enough output in flight to
+// keep a fast terminal busy, little enough that ^C after a flood of output
+// takes effect soon.
+constexpr std::uint32_t flow_window_bytes = 262144;
+
+// The shell's status as a closed event gives it: its exit code, or 128 + N
+// when signal N ended it, as shells report a child killed by a signal.
+int closed_exit_status(const PeerEvent& event) {
+    if (event.exit_code) return *event.exit_code;
+    constexpr std::string_view prefix = "signal:";
+    const std::string_view reason = event.reason;
+    int number = 0;
+    if (reason.starts_with(prefix)) {
+        const auto [end, error] =
+            std::from_chars(reason.data() + prefix.size(), reason.data() + reason.size(), number);
+        if (error == std::errc{} && end == reason.data() + reason.size()) return 128 + number;
     }
-    return 0;
+    return 1;
+}
+
+// What one read of the broker's output may bring: the pipe's size, which
+// spawn_broker raises where the system allows.
+constexpr std::size_t output_read_size = broker_output_pipe_size;
+
+// Output gathered before it is written and acknowledged: a quarter of the
+// window, so that the broker reads the terminal again while the rest of a
+// window is being written.
+constexpr std::size_t output_write_size = flow_window_bytes / 4;
+
+Connect connect_request(std::optional<WindowSize> size) {
+    Connect connect{.flow_window = flow_window_bytes};
+    if (size) {
+        connect.cols = size->cols;
+        connect.rows = size->rows;
+    }
+    return connect;
+}
+
+// Writes all of `bytes` to the person's side; gives up (EINTR) once a
+// signal asks the session to end, so the loop can end it even while the
+// terminal takes nothing.
+Result<void> write_local(int fd, std::string_view bytes) {
+    return write_all(fd, bytes, ending_signal_arrived);
 }
 
 std::string with_carriage_returns(std::string_view text) {
@@ -65,20 +88,25 @@ private:
     std::optional<Outcome> relay_keystrokes();
     void relay_diagnostics();
     void send(const std::string& line);
-    Outcome terminal_failed(std::string_view what, int error);
+    Outcome local_failed(std::string_view what, const Error& error);
+
+    std::optional<Outcome> write_output();
 
     BrokerChild& broker_;
     SignalPipe& signals_;
     const RawMode& raw_;
     LocalStreams local_;
-    std::string pending_;          // event text after the last complete line
+    std::string events_;           // event text read, from the first line not yet applied
+    PeerEvent event_;              // the event being applied, its buffers reused
+    std::string output_;           // terminal output of the events applied, not yet written
     bool broker_reading_ = true;   // false once a write to it met EPIPE
     bool acknowledging_ = false;   // the broker confirmed a flow-control window
+    std::uint64_t applied_seq_ = 0;  // the last data event taken into output_
     std::uint64_t written_seq_ = 0, acked_seq_ = 0;
 };
 
 Outcome Session::run() {
-    send(connect_line(terminal_size(local_.terminal_out), flow_window_bytes));
+    send(notification_line(connect_request(terminal_size(local_.terminal_out))));
     for (;;) {
         pollfd fds[4] = {
             {signals_.fd(), POLLIN, 0},
@@ -88,7 +116,7 @@ Outcome Session::run() {
         };
         if (::poll(fds, 4, -1) < 0) {
             if (errno == EINTR) continue;
-            return terminal_failed("poll", errno);
+            return local_failed("poll", Error::last_os());
         }
         // Signals first: a resize that arrived before a keystroke is sent
         // before it, so the shell sees the new size when it reads the key.
@@ -104,53 +132,81 @@ Outcome Session::run() {
 
 std::optional<Outcome> Session::take_signals() {
     for (const int signal : signals_.take()) {
+        if (signal == SIGHUP) return Outcome{.end = Outcome::End::hangup};
         if (signal != SIGWINCH) return Outcome{.end = Outcome::End::signal, .signal = signal};
-        if (const auto size = terminal_size(local_.terminal_out)) send(resize_line(*size));
+        if (const auto size = terminal_size(local_.terminal_out))
+            send(notification_line(Resize{size->cols, size->rows}));
     }
     return std::nullopt;
 }
 
+// The terminal output of the data events one read brings goes out in
+// writes of at least output_write_size bytes (or what the read brought),
+// each followed by one acknowledgement: per event, small events would cost
+// a write and a wake-up of the broker each.
 std::optional<Outcome> Session::relay_output() {
-    char buffer[65536];
-    const ssize_t got = ::read(broker_.output.get(), buffer, sizeof buffer);
+    const std::size_t kept = events_.size();
+    ssize_t got = 0;
+    events_.resize_and_overwrite(kept + output_read_size, [&](char* text, std::size_t) {
+        got = ::read(broker_.output.get(), text + kept, output_read_size);
+        return kept + static_cast<std::size_t>(std::max<ssize_t>(got, 0));
+    });
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) return std::nullopt;
-    if (got <= 0) return Outcome{.end = Outcome::End::broker_lost};
-    pending_.append(buffer, static_cast<std::size_t>(got));
+    if (got <= 0) {
+        (void)write_output();
+        return Outcome{.end = Outcome::End::broker_lost};
+    }
 
     std::size_t start = 0;
-    for (std::size_t end; (end = pending_.find('\n', start)) != std::string::npos; start = end + 1) {
-        if (auto outcome = apply_event(std::string_view(pending_).substr(start, end - start))) {
+    for (std::size_t end; (end = events_.find('\n', start)) != std::string::npos; start = end + 1) {
+        if (auto outcome = apply_event(std::string_view(events_).substr(start, end - start))) {
             return outcome;
         }
     }
-    pending_.erase(0, start);
-    // One acknowledgement for everything this read brought, once written.
+    events_.erase(0, start);
+    return write_output();
+}
+
+std::optional<Outcome> Session::write_output() {
+    if (!output_.empty()) {
+        const Result<void> written = write_local(local_.terminal_out, output_);
+        output_.clear();
+        if (!written) {
+            if (ending_signal_arrived()) return take_signals();
+            // A terminal that has hung up refuses output with EIO.
+            if (written.error() == Error::os(EIO)) return Outcome{.end = Outcome::End::hangup};
+            return local_failed("write", written.error());
+        }
+    }
+    written_seq_ = applied_seq_;
     if (acknowledging_ && written_seq_ > acked_seq_) {
-        send(ack_line(written_seq_));
+        send(notification_line(Ack{written_seq_}));
         acked_seq_ = written_seq_;
     }
     return std::nullopt;
 }
 
 std::optional<Outcome> Session::apply_event(std::string_view line) {
-    std::optional<BrokerEvent> event = parse_event(line);
-    if (!event) return std::nullopt;
-    switch (event->kind) {
-    case BrokerEvent::Kind::data:
-        if (const int error = write_all(local_.terminal_out, event->bytes, true); error != 0) {
-            if (error == EINTR) return Outcome{.end = Outcome::End::signal, .signal = termination_signal()};
-            return terminal_failed("write", error);
-        }
-        written_seq_ = event->seq;
+    // A line that is not an event is not the broker's: skip it.
+    if (!parse_event(line, event_)) return std::nullopt;
+    switch (event_.kind) {
+    case PeerEvent::Kind::data:
+        output_.append(event_.bytes);
+        applied_seq_ = event_.seq;
+        // A window's worth written and acknowledged in pieces: the broker
+        // reads the terminal again while the rest is written.
+        if (output_.size() >= output_write_size) return write_output();
         break;
-    case BrokerEvent::Kind::flow_control:
+    case PeerEvent::Kind::flow_control:
         // Data events before this one need no acknowledgement.
-        acknowledging_ = event->window > 0;
-        acked_seq_ = written_seq_;
+        acknowledging_ = event_.window > 0;
+        acked_seq_ = applied_seq_;
         break;
-    case BrokerEvent::Kind::closed:
-        return Outcome{.end = Outcome::End::closed, .exit_status = event->exit_status};
-    case BrokerEvent::Kind::other:
+    case PeerEvent::Kind::closed:
+        // Everything the shell wrote is on the terminal before the end.
+        if (auto failed = write_output()) return failed;
+        return Outcome{.end = Outcome::End::closed, .exit_status = closed_exit_status(event_)};
+    default:
         break;
     }
     return std::nullopt;
@@ -161,9 +217,9 @@ std::optional<Outcome> Session::relay_keystrokes() {
     const ssize_t got = ::read(local_.terminal_in, buffer, sizeof buffer);
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) return std::nullopt;
     // In raw mode a terminal read returns 0 or EIO only when it has hung up.
-    if (got == 0) return terminal_failed("read", EIO);
-    if (got < 0) return terminal_failed("read", errno);
-    send(input_line(std::string_view(buffer, static_cast<std::size_t>(got))));
+    if (got == 0 || (got < 0 && errno == EIO)) return Outcome{.end = Outcome::End::hangup};
+    if (got < 0) return local_failed("read", Error::last_os());
+    send(notification_line(Input{std::string(buffer, static_cast<std::size_t>(got))}));
     return std::nullopt;
 }
 
@@ -178,20 +234,19 @@ void Session::relay_diagnostics() {
     const std::string_view text(buffer, static_cast<std::size_t>(got));
     // Raw mode turned off the terminal's own line feed translation.
     const bool needs_returns = raw_.active() && ::isatty(local_.diagnostics) == 1;
-    write_all(local_.diagnostics, needs_returns ? with_carriage_returns(text) : std::string(text),
-              true);
+    (void)write_local(local_.diagnostics, needs_returns ? with_carriage_returns(text) : std::string(text));
 }
 
 void Session::send(const std::string& line) {
     if (!broker_reading_) return;
     // A broker that has gone shows up as EPIPE here and as the end of its
     // output in the loop, which reports it.
-    if (write_all(broker_.input.get(), line, false) != 0) broker_reading_ = false;
+    if (!write_all(broker_.input.get(), line)) broker_reading_ = false;
 }
 
-Outcome Session::terminal_failed(std::string_view what, int error) {
+Outcome Session::local_failed(std::string_view what, const Error& error) {
     return Outcome{.end = Outcome::End::terminal_lost,
-                   .detail = std::string(what) + ": " + std::strerror(error)};
+                   .detail = std::string(what) + ": " + error.describe()};
 }
 
 }  // namespace
@@ -203,21 +258,9 @@ SessionOutcome run_session(BrokerChild& broker, SignalPipe& signals, const RawMo
 
 void relay_remaining_diagnostics(BrokerChild& broker, int diagnostics,
                                  std::chrono::milliseconds deadline) {
-    const auto until = std::chrono::steady_clock::now() + deadline;
-    char buffer[4096];
-    while (broker.errors.valid()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            until - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        pollfd waiting{broker.errors.get(), POLLIN, 0};
-        const int ready = ::poll(&waiting, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) break;
-        const ssize_t got = ::read(broker.errors.get(), buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        write_all(diagnostics, std::string_view(buffer, static_cast<std::size_t>(got)), false);
-    }
+    if (!broker.errors) return;
+    read_until_end(broker.errors.get(), std::chrono::steady_clock::now() + deadline,
+                   [diagnostics](std::string_view text) { (void)write_all(diagnostics, text); });
     broker.errors.reset();
 }
 

@@ -24,8 +24,9 @@ struct SessionOutcome {
     enum class End {
         closed,         // the broker reported the shell's end
         broker_lost,    // the broker's output ended without a closed line
-        terminal_lost,  // reading or writing the person's terminal failed
-        signal,         // a signal asked the client to end
+        hangup,         // the person's terminal hung up (SIGHUP, or its end read)
+        terminal_lost,  // reading or writing the person's terminal failed otherwise
+        signal,         // another signal asked the client to end
     };
     End end = End::closed;
     int exit_status = 0;  // closed: the shell's status

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
-#include "text/escape.hpp"
 #include "text/json_error.hpp"
 #include "text/utf8.hpp"
 
@@ -65,9 +64,8 @@ Result<json> parse_json_text(std::string_view text) {
     JsonChecker checker;
     json::sax_parse(text, &checker, nlohmann::json::input_format_t::json, true);
     if (checker.failure) {
-        // The library's description may quote the value at length.
-        return fail(Error::text(escape_peer_text(checker.failure->description) +
-                                json_error_position(text, checker.failure->position)));
+        return fail(Error::text(
+            json_failure_text(text, checker.failure->description, checker.failure->position)));
     }
     json value = json::parse(text, nullptr, false);
     if (value.is_discarded()) return fail(Error::text("invalid JSON text"));

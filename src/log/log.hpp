@@ -13,6 +13,10 @@
 
 namespace tsb {
 
+// The tag that starts every line the broker writes on standard error. A
+// peer often shares that stream with other programs (a launcher such as
+// ssh, the shell's own start-up), and picks the broker's diagnostics out
+// by this fixed text; peers match it, so it never changes.
 inline constexpr std::string_view log_prefix = "[redizivo_varizu_rideze_do] ";
 
 void log_message(std::string_view message);

@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
 #include <string>
 #include <string_view>
@@ -25,19 +24,6 @@
 
 namespace {
 
-// A standard descriptor that is not open would be handed out by the next
-// open: the PTY master could become "standard input". Hold each closed slot
-// with /dev/null opened the wrong way round, so that it still behaves as a
-// closed descriptor (every read or write fails with EBADF).
-void hold_closed_standard_descriptors() {
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
-        const int flags = fd == STDIN_FILENO ? O_WRONLY : O_RDONLY;
-        const int opened = ::open("/dev/null", flags);
-        if (opened >= 0 && opened != fd) ::close(opened);
-    }
-}
-
 // The broker cannot run without both reader threads.
 [[noreturn]] void fatal(std::string_view what, const tsb::Error& error) {
     tsb::log_error_with(what, error);
@@ -51,7 +37,7 @@ tsb::ShellLaunch launch_request(const tsb::BrokerConfig& config) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    hold_closed_standard_descriptors();
+    tsb::hold_closed_standard_descriptors();
     // A peer that has gone must show up as EPIPE on the next event, not kill
     // the broker.
     std::signal(SIGPIPE, SIG_IGN);

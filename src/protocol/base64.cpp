@@ -74,15 +74,25 @@ std::string base64_encode(std::string_view bytes) {
     return text;
 }
 
-Result<std::string> base64_decode(std::string_view text) {
-    std::string bytes;
+Result<void> base64_decode_into(std::string_view text, std::string& out) {
     std::size_t decoded = 0;
-    bytes.resize_and_overwrite(modp_b64_decode_len(text.size()), [&](char* out, std::size_t) {
-        decoded = modp_b64_decode(out, text.data(), text.size());
+    // The buffer keeps its capacity between calls: a reused one neither
+    // allocates nor zero-fills once it has grown to the largest text.
+    out.resize_and_overwrite(modp_b64_decode_len(text.size()), [&](char* bytes, std::size_t) {
+        decoded = modp_b64_decode(bytes, text.data(), text.size());
         return decoded == decode_failed ? 0 : decoded;
     });
     if (decoded == decode_failed) return fail(describe_rejection(text));
-    if (auto error = check_trailing_bits(text)) return fail(std::move(*error));
+    if (auto error = check_trailing_bits(text)) {
+        out.clear();
+        return fail(std::move(*error));
+    }
+    return {};
+}
+
+Result<std::string> base64_decode(std::string_view text) {
+    std::string bytes;
+    if (auto decoded = base64_decode_into(text, bytes); !decoded) return fail(std::move(decoded.error()));
     return bytes;
 }
 

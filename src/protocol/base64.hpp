@@ -29,4 +29,8 @@ std::string base64_encode(std::string_view bytes);
 // length). The description is computed only on failure.
 Result<std::string> base64_decode(std::string_view text);
 
+// The same, decoded into `out` (replacing what it held, empty on failure),
+// whose capacity is reused.
+Result<void> base64_decode_into(std::string_view text, std::string& out);
+
 }  // namespace tsb

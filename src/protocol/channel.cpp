@@ -167,12 +167,6 @@ std::optional<ReceivedCommand> CommandReceiver::try_recv_held() {
     return received;
 }
 
-std::optional<BrokerCommand> CommandReceiver::try_recv() {
-    std::optional<ReceivedCommand> received = try_recv_held();
-    if (!received) return std::nullopt;
-    return std::move(received->command);
-}
-
 bool CommandReceiver::sender_waiting() const {
     if (!state_) return false;
     const std::lock_guard lock(state_->mutex);

@@ -82,8 +82,6 @@ public:
     // The oldest queued command with its credit, or nothing when the queue
     // is empty (whether or not senders remain). Never blocks.
     std::optional<ReceivedCommand> try_recv_held();
-    // The same, done with at once.
-    std::optional<BrokerCommand> try_recv();
 
     // A sender is blocked in send_waiting() for want of room. A sender that
     // starts waiting makes wake_fd() readable, so the receiver can look.
@@ -92,7 +90,7 @@ public:
     // The wake-up protocol. A send that finds the queue empty makes
     // wake_fd() readable (later sends of the same burst do not touch it).
     // After seeing it readable, the receiver calls clear_wake() first and
-    // then drains with try_recv() until it yields nothing. Because the clear
+    // then drains with try_recv_held() until it yields nothing. Because the clear
     // comes before the drain, no wake-up can be lost: a command queued after
     // the clear is either taken by this drain or found the queue empty and
     // set the descriptor again. The descriptor may then be readable with the

@@ -1,11 +1,8 @@
 #include "protocol/events.hpp"
 
-#include <poll.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <array>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -114,8 +111,6 @@ void append_float(std::string& out, double number) {
     if (text.find_first_of(".e") == std::string_view::npos) out.append(".0");
 }
 
-// A descriptor left in non-blocking mode by whoever shares it with us must
-// not turn a busy peer into a failed session: wait until it drains.
 }  // namespace
 
 std::uint64_t now_ms() noexcept {
@@ -158,15 +153,6 @@ Json make_closed_event(std::uint64_t seq, std::uint64_t ts, std::optional<int> e
     event["seq"] = seq;
     event["ts"] = ts;
     event["type"] = "closed";
-    return event;
-}
-
-Json make_data_event(std::uint64_t seq, std::uint64_t ts, std::string_view bytes) {
-    Json event = Json::object();
-    event["data_b64"] = base64_encode(bytes);
-    event["seq"] = seq;
-    event["ts"] = ts;
-    event["type"] = "data";
     return event;
 }
 

@@ -29,9 +29,6 @@ nlohmann::json make_flow_control_event(std::uint32_t window);
 // `exit_code` is nothing when a signal ended the shell.
 nlohmann::json make_closed_event(std::uint64_t seq, std::uint64_t ts,
                                  std::optional<int> exit_code, std::string_view reason);
-// The data event as a value; the main loop writes data events through
-// EventWriter::write_data_event instead, which produces the same bytes.
-nlohmann::json make_data_event(std::uint64_t seq, std::uint64_t ts, std::string_view bytes);
 
 // Appends the compact serialization of `value` to `out`. A non-integer is
 // written with the fewest significant digits that read back as the same

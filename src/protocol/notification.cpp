@@ -250,10 +250,8 @@ Result<JsonRpcNotification> read_envelope(std::string_view line) {
     EnvelopeReader reader;
     const bool ok = json::sax_parse(line, &reader, json::input_format_t::json, true, false);
     if (ok && !reader.failure) return std::move(reader.envelope);
-    std::string description = escape_peer_text(reader.failure.value_or("invalid JSON text"));
-    if (reader.failure_position > 0)
-        description += json_error_position(line, reader.failure_position);
-    return fail(Error::text(std::move(description)));
+    return fail(Error::text(json_failure_text(line, reader.failure.value_or("invalid JSON text"),
+                                              reader.failure_position)));
 }
 
 const json* find_param(const json& params, std::string_view name) {

@@ -5,7 +5,6 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,21 +13,17 @@
 #include <string_view>
 #include <vector>
 
+#include "sys/process.hpp"
+
 extern char** environ;
 
 namespace tsb {
 
 Result<std::optional<int>> ChildProcess::try_wait() {
     if (status_) return status_;
-    int status = 0;
-    pid_t rc;
-    do {
-        rc = ::waitpid(pid_, &status, WNOHANG);
-    } while (rc < 0 && errno == EINTR);
-    if (rc < 0) return fail(Error::last_os());
-    if (rc == 0) return std::nullopt;
-    status_ = status;
-    return status_;
+    Result<std::optional<int>> status = poll_child(pid_);
+    if (status && *status) status_ = **status;
+    return status;
 }
 
 namespace {
@@ -242,11 +237,6 @@ Result<pid_t> fork_child(LaunchPlan& plan, int slave, const int (&stdio)[3], int
     return pid;
 }
 
-void reap(pid_t pid) {
-    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-}
-
 // The report pipe stays empty and reaches end of file when exec succeeds
 // (close-on-exec); a failing child writes its errno first. A failed child
 // is collected here so that none remains.
@@ -260,14 +250,14 @@ Result<void> await_exec(Fd report, pid_t pid) {
         if (n < 0) {
             const int error = errno;
             ::kill(pid, SIGKILL);
-            reap(pid);
+            (void)wait_child(pid);
             return fail(Error::os(error));
         }
         if (n == 0) break;
         received += static_cast<std::size_t>(n);
     }
     if (received == 0) return {};
-    reap(pid);
+    (void)wait_child(pid);
     if (received < sizeof child_error) return fail(Error::text("shell launch report cut short"));
     return fail(Error::os(child_error));
 }

@@ -18,13 +18,13 @@ namespace tsb {
 namespace {
 
 constexpr std::size_t read_buffer_size = 8192;
-// Far above any real line (peers paste in 64 KiB pieces), and low enough
-// that a peer sending one endless line cannot exhaust the broker's memory.
+// The longest line the broker takes, as its documentation states: a peer
+// sending one endless line cannot exhaust the broker's memory.
 constexpr std::size_t max_line_size = 16 * 1024 * 1024;
-// A line buffer grown by one huge line is given back rather than kept for
-// the rest of the run. The limit leaves room for the largest line a peer
-// pasting in 64 KiB pieces sends (87,384 Base64 characters plus the
-// envelope), so a long paste does not allocate the buffer anew per line.
+// A line buffer grown beyond this by one long line is given back after it,
+// so that a single 16 MiB line does not stay allocated for the rest of the
+// run; a smaller one is kept, so that a stream of lines of some tens of KiB
+// does not allocate a buffer per line.
 constexpr std::size_t kept_line_capacity = 128 * 1024;
 
 // Handles one complete line (without its LF); false when the main loop is

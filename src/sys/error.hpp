@@ -23,9 +23,6 @@ public:
     // An error that is not an OS error: parse errors, fixed texts.
     static Error text(std::string message);
 
-    // The errno for OS errors, 0 for text errors.
-    int code() const noexcept { return code_; }
-    bool is_os() const noexcept { return kind_ != Kind::text; }
     // The error's one-line description, as a diagnostic line shows it.
     std::string describe() const;
 

@@ -24,8 +24,6 @@ public:
     bool valid() const noexcept { return fd_ >= 0; }
     explicit operator bool() const noexcept { return valid(); }
 
-    // Gives up ownership without closing.
-    int release() noexcept { return std::exchange(fd_, -1); }
     // Closes the current descriptor (if any) and takes ownership of fd.
     void reset(int fd = -1) noexcept;
 

@@ -9,17 +9,6 @@
 #include <cerrno>
 
 namespace tsb {
-namespace {
-
-Result<void> wait_writable(int fd) {
-    pollfd entry{.fd = fd, .events = POLLOUT, .revents = 0};
-    while (::poll(&entry, 1, -1) < 0) {
-        if (errno != EINTR) return fail(Error::last_os());
-    }
-    return {};
-}
-
-}  // namespace
 
 Result<std::size_t> write_some(int fd, std::string_view bytes) {
     std::size_t done = 0;
@@ -38,13 +27,50 @@ Result<std::size_t> write_some(int fd, std::string_view bytes) {
     return done;
 }
 
-Result<void> write_all(int fd, std::string_view bytes) {
+Result<void> write_all(int fd, std::string_view bytes, bool (*give_up)()) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written > 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(written));
+            if (bytes.empty()) break;
+        } else if (written == 0) {
+            return fail(Error::text("short write"));
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            pollfd entry{.fd = fd, .events = POLLOUT, .revents = 0};
+            if (::poll(&entry, 1, -1) < 0 && errno != EINTR) return fail(Error::last_os());
+        } else if (errno != EINTR) {
+            return fail(Error::last_os());
+        }
+        if (give_up != nullptr && give_up()) return fail(Error::os(EINTR));
+    }
+    return {};
+}
+
+bool read_until_end(int fd, std::chrono::steady_clock::time_point deadline,
+                    const std::function<void(std::string_view)>& sink) {
+    char buffer[16384];
     while (true) {
-        Result<std::size_t> written = write_some(fd, bytes);
-        if (!written) return fail(std::move(written.error()));
-        bytes.remove_prefix(*written);
-        if (bytes.empty()) return {};
-        if (auto waited = wait_writable(fd); !waited) return waited;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd waiting{.fd = fd, .events = POLLIN, .revents = 0};
+        const int ready = ::poll(&waiting, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (got < 0) return false;
+        if (got == 0) return true;
+        sink(std::string_view(buffer, static_cast<std::size_t>(got)));
+    }
+}
+
+void hold_closed_standard_descriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        const int flags = fd == STDIN_FILENO ? O_WRONLY : O_RDONLY;
+        const int opened = ::open("/dev/null", flags);
+        if (opened >= 0 && opened != fd) ::close(opened);
     }
 }
 

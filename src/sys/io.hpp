@@ -1,7 +1,9 @@
 #pragma once
 // Writing to descriptors that may be non-blocking.
 
+#include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string_view>
 
 #include "sys/error.hpp"
@@ -14,8 +16,23 @@ namespace tsb {
 Result<std::size_t> write_some(int fd, std::string_view bytes);
 
 // Writes all of `bytes`, waiting for room when the descriptor is
-// non-blocking and full.
-Result<void> write_all(int fd, std::string_view bytes);
+// non-blocking and full (another program sharing a terminal may have made
+// it so). With `give_up`, asked whenever a write or a wait is cut short (by
+// a signal, or partly done): once it says so the write stops with EINTR,
+// so that a loop can still end while the other side takes nothing.
+Result<void> write_all(int fd, std::string_view bytes, bool (*give_up)() = nullptr);
+
+// Reads `fd` until its end or `deadline`, handing each piece to `sink`;
+// true when the end was reached, false at the deadline or on an error.
+bool read_until_end(int fd, std::chrono::steady_clock::time_point deadline,
+                    const std::function<void(std::string_view)>& sink);
+
+// A standard descriptor that is not open would be handed out by the next
+// open: a pipe or the PTY master could become "standard input". Holds each
+// closed slot of 0, 1 and 2 with /dev/null opened the wrong way round, so
+// that it still behaves as a closed descriptor (every read or write fails
+// with EBADF). Call first thing in main.
+void hold_closed_standard_descriptors();
 
 // Makes standard output non-blocking when it is a pipe or a socket, so that
 // a peer that stops reading cannot stall the writer; true if it did. A

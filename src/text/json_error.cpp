@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "text/escape.hpp"
+
 namespace tsb {
 
 std::string json_error_description(std::string_view message) {
@@ -30,6 +32,13 @@ std::string json_error_position(std::string_view text, std::size_t consumed) {
         }
     }
     return " at line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
+std::string json_failure_text(std::string_view text, std::string_view description,
+                              std::size_t consumed) {
+    std::string out = escape_peer_text(description);
+    if (consumed > 0) out += json_error_position(text, consumed);
+    return out;
 }
 
 }  // namespace tsb

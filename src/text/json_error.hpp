@@ -17,4 +17,11 @@ std::string json_error_description(std::string_view library_message);
 // or one past the end when the text ran out. Columns count characters.
 std::string json_error_position(std::string_view text, std::size_t consumed);
 
+// Why a JSON text from outside was refused, as one diagnostic quotes it:
+// `description` (the parser's, which may quote the text at length, or the
+// reader's own) escaped and cut by escape_peer_text, then the position
+// when the parser gave one (`consumed` > 0).
+std::string json_failure_text(std::string_view text, std::string_view description,
+                              std::size_t consumed);
+
 }  // namespace tsb

@@ -10,7 +10,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <regex>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -40,10 +42,10 @@ TEST(AttachE2E, TypedCommandShowsItsOutput) {
     OuterTerminal terminal;
     const std::string before = terminal.modes();
     start_shell(terminal);
-    terminal.type("echo hello\r");
-    // The typed line echoes as "echo hello"; the command's output is the
-    // line that is only "hello".
-    EXPECT_TRUE(terminal.wait_for_output("\nhello\r\n")) << terminal.output();
+    // Without a command the shell is $SHELL. The typed line echoes as
+    // typed; the command's output is the line that is only "[/bin/sh]".
+    terminal.type("echo \"[$0]\"\r");
+    EXPECT_TRUE(terminal.wait_for_output("\n[" + std::string(attach_shell) + "]\r\n")) << terminal.output();
     EXPECT_NE(terminal.modes(), before) << "the client did not switch to raw mode";
     terminal.type("exit\r");
     const auto status = terminal.wait_exit();
@@ -135,6 +137,47 @@ TEST(AttachE2E, SigtermRestoresTheTerminalAndEndsTheBroker) {
     // The client reaped the broker before it ended.
     EXPECT_EQ(::kill(broker, 0), -1);
     EXPECT_EQ(errno, ESRCH);
+}
+
+// True once `pid` runs nothing: gone, or a zombie that its new parent has
+// not collected yet.
+bool process_gone(pid_t pid) {
+    if (::kill(pid, 0) != 0) return errno == ESRCH;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t state = line.rfind(") ");
+    return state == std::string::npos || line.substr(state + 2, 1) == "Z";
+}
+
+// The client's death must end the session it started, broker and shell, in
+// the few seconds the broker's termination ladder takes (an interactive
+// bash ignores SIGTERM); nothing may be left behind for pid 1.
+TEST(AttachE2E, ClientDeathLeavesNoBrokerAndNoShell) {
+    const std::regex session_pids(R"(pids=(\d+\.\d+)\.)");
+    for (const int signal : {SIGKILL, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        OuterTerminal terminal;
+        start_shell(terminal, {"--", "bash", "--norc", "--noprofile", "-i"});
+        terminal.type("echo pids=$PPID.$$.\r");
+        const auto pids = terminal.wait_for_match(session_pids);
+        ASSERT_TRUE(pids) << terminal.output();
+        const pid_t broker = std::stoi(*pids), shell = std::stoi(pids->substr(pids->find('.') + 1));
+
+        ASSERT_EQ(::kill(terminal.pid(), signal), 0);
+        const auto status = terminal.wait_exit();
+        ASSERT_TRUE(status);
+        if (signal == SIGHUP) {
+            // A hang-up is the way a window closes: the client ends at once.
+            EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 129) << *status;
+        }
+        bool gone = false;
+        for (const auto until = std::chrono::steady_clock::now() + attach_deadline;
+             !gone && std::chrono::steady_clock::now() < until;
+             std::this_thread::sleep_for(50ms))
+            gone = process_gone(broker) && process_gone(shell);
+        EXPECT_TRUE(gone) << "broker " << broker << ", shell " << shell;
+    }
 }
 
 TEST(AttachE2E, ShellSeesTheLocalSizeAndItsChanges) {

@@ -38,8 +38,12 @@ std::vector<std::string> attach_command(std::vector<std::string> args) {
 
 std::vector<std::string> attach_environment() {
     std::vector<std::string> env;
-    for (char** entry = environ; *entry != nullptr; ++entry)
-        if (std::string_view(*entry).rfind("TERMINAL_STREAM_", 0) != 0) env.emplace_back(*entry);
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view variable(*entry);
+        if (!variable.starts_with("TERMINAL_STREAM_") && !variable.starts_with("SHELL="))
+            env.emplace_back(variable);
+    }
+    env.emplace_back("SHELL=" + std::string(attach_shell));
     return env;
 }
 

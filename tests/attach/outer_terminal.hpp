@@ -22,8 +22,13 @@ using namespace std::chrono_literals;
 // Generous: the suite also runs under sanitizers on busy shared machines.
 inline constexpr std::chrono::milliseconds attach_deadline = 30s;
 
+// The person's shell in the tests, whatever the machine's: sh reads no
+// start-up file that could stall it.
+inline constexpr std::string_view attach_shell = "/bin/sh";
+
 // The built client, started with the environment of the test minus the
-// TERMINAL_STREAM_ variables, so that it finds the broker beside it.
+// TERMINAL_STREAM_ variables, so that it finds the broker beside it, and
+// with SHELL set to attach_shell.
 std::vector<std::string> attach_command(std::vector<std::string> args);
 std::vector<std::string> attach_environment();
 

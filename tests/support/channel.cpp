@@ -11,4 +11,10 @@ std::pair<CommandSender, CommandReceiver> new_channel() {
     return std::move(*channel);
 }
 
+std::optional<BrokerCommand> next_command(CommandReceiver& receiver) {
+    std::optional<ReceivedCommand> received = receiver.try_recv_held();
+    if (!received) return std::nullopt;
+    return std::move(received->command);
+}
+
 }  // namespace tsb::test

@@ -1,0 +1,4 @@
+// Plays a file of the text module that uses only its own module.
+#include "text/utf8.hpp"
+
+int main(int argc, char** argv) { return argc > 1 && tsb::is_valid_utf8(argv[1]) ? 0 : 1; }
