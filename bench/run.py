@@ -660,6 +660,17 @@ def main():
     flood_x = None
     if want("flood_xterm"):
         flood_x = flood_xterm(tools, 1 if quick else 7, log)
+        ms = lambda mode: med(r["ms"] for r in flood_x[mode])
+        extra = lambda mode: med(r["after"] - r["held"] for r in flood_x[mode]) / 1000
+        peers.add("flood, ^C to prompt rendered (xterm.js peer that stops reading), ms, "
+                  "flow control off", ms("broker"), "node-pty", ms("node-pty"), "{:.0f}")
+        peers.add("the same, flow window 256 KiB and one ack per rendered event", ms("broker-window"),
+                  "node-pty", ms("node-pty"), "{:.0f}")
+        peers.add("flood: rendered after ^C beyond what the peer held at ^C, KB, flow control off",
+                  extra("broker"), "node-pty", extra("node-pty"), "{:.0f}")
+        peers.add("flood: most held by the peer, KB, flow control off",
+                  max(r["peak"] for r in flood_x["broker"]) / 1000, "node-pty",
+                  max(r["peak"] for r in flood_x["node-pty"]) / 1000, "{:.0f}")
 
     memory_rows = None
     if want("memory"):
