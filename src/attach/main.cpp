@@ -39,7 +39,7 @@ constexpr auto diagnostics_grace = 2000ms;
 
 void say(std::string_view message) {
     const std::string line = "terminal-stream-attach: " + std::string(message) + "\n";
-    [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+    (void)tsb::write_all(STDERR_FILENO, line);
 }
 
 std::string describe_wait_status(int status) {
@@ -94,13 +94,11 @@ int main(int argc, char** argv) {
         args, {std::getenv("TERMINAL_STREAM_BROKER"), std::getenv("SHELL"), sibling_broker_path()});
     if (!options) {
         say(options.error());
-        [[maybe_unused]] const ssize_t ignored =
-            ::write(STDERR_FILENO, attach_usage, std::string_view(attach_usage).size());
+        (void)tsb::write_all(STDERR_FILENO, attach_usage);
         return 2;
     }
     if (options->help) {
-        [[maybe_unused]] const ssize_t ignored =
-            ::write(STDOUT_FILENO, attach_usage, std::string_view(attach_usage).size());
+        (void)tsb::write_all(STDOUT_FILENO, attach_usage);
         return 0;
     }
     if (::isatty(STDIN_FILENO) != 1 || ::isatty(STDOUT_FILENO) != 1) {

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "sys/io.hpp"
+
 namespace tsb::attach {
 
 namespace {
@@ -48,13 +50,9 @@ RawMode::RawMode(RawMode&& other) noexcept
 
 void RawMode::restore() noexcept {
     if (!std::exchange(active_, false)) return;
-    std::string_view rest = terminal_reset_sequence;
-    while (!rest.empty()) {
-        const ssize_t written = ::write(output_fd_, rest.data(), rest.size());
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) break;
-        rest.remove_prefix(static_cast<std::size_t>(written));
-    }
+    // As much as the terminal takes now: one that is stuck or gone must not
+    // hold the way out.
+    (void)write_some(output_fd_, terminal_reset_sequence);
     set_modes(modes_fd_, saved_);
 }
 

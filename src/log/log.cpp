@@ -10,7 +10,7 @@ namespace tsb {
 namespace {
 
 // One lock for the whole process, held for exactly one line, so that lines
-// of the three threads never mix.
+// of the two threads never mix.
 std::mutex& stderr_lock() {
     static std::mutex lock;
     return lock;

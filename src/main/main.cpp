@@ -1,9 +1,9 @@
 // terminal-stream-broker: runs one shell in a pseudo-terminal and relays
 // that terminal as JSON lines over standard input and output.
 //
-// Start-up order: configuration, command channel, the stdin reader and the
-// signal reader threads, the PTY with its shell; then the main thread
-// becomes the session's main loop until the shell has ended.
+// Start-up order: configuration, command channel, the stdin reader thread,
+// the signal handlers, the PTY with its shell; then the main thread becomes
+// the session's main loop until the shell has ended.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,14 +17,14 @@
 #include "log/log.hpp"
 #include "protocol/channel.hpp"
 #include "pty/pty.hpp"
-#include "readers/signal_reader.hpp"
 #include "readers/stdin_reader.hpp"
 #include "session/main_loop.hpp"
 #include "sys/io.hpp"
+#include "sys/signal_pipe.hpp"
 
 namespace {
 
-// The broker cannot run without both reader threads.
+// The broker cannot run without its stdin reader.
 [[noreturn]] void fatal(std::string_view what, const tsb::Error& error) {
     tsb::log_error_with(what, error);
     ::_exit(101);
@@ -57,10 +57,12 @@ int main(int argc, char** argv) {
     }
     auto [sender, receiver] = std::move(*channel);
 
-    if (auto started = tsb::spawn_stdin_reader(sender); !started)
+    if (auto started = tsb::spawn_stdin_reader(std::move(sender)); !started)
         fatal("failed to spawn stdin reader thread", started.error());
-    if (auto started = tsb::spawn_signal_reader(std::move(sender)); !started)
-        fatal("failed to spawn signal reader thread", started.error());
+    // In place before the shell exists: from then on these signals can only
+    // ask it to end (the main loop takes them), never end the broker.
+    tsb::Result<tsb::SignalPipe> signals = tsb::SignalPipe::install(tsb::termination_signals, /*restart=*/true);
+    if (!signals) tsb::log_error_with("failed to register signal handlers", signals.error());
 
     tsb::Result<tsb::PtyChild> pty = tsb::spawn_pty_child(launch_request(*config));
     if (!pty) {
@@ -75,15 +77,16 @@ int main(int argc, char** argv) {
     const bool switched = tsb::make_nonblocking_if_pipe(STDOUT_FILENO);
     const auto exit_watch =
         config->use_pidfd ? tsb::ExitWatch::process_descriptor : tsb::ExitWatch::polling;
-    const tsb::Result<int> status = tsb::main_loop(pty->child, std::move(pty->master), config->shell,
-                                                   config->cwd, std::move(receiver), exit_watch);
+    const tsb::Result<int> status =
+        tsb::main_loop(pty->child, std::move(pty->master), config->shell, config->cwd, std::move(receiver),
+                       signals ? &*signals : nullptr, exit_watch);
     // Whoever else holds this end of the pipe gets it back as it was.
     if (switched) ::fcntl(STDOUT_FILENO, F_SETFL, stdout_flags);
     if (!status) {
         tsb::log_error_with("broker main loop failed", status.error());
         ::_exit(1);
     }
-    // The reader threads are still blocked in their reads: end the process
-    // without running destructors under them.
+    // The stdin reader is still blocked in its read: end the process
+    // without running destructors under it.
     ::_exit(*status);
 }

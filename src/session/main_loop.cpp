@@ -1,6 +1,7 @@
 #include "session/main_loop.hpp"
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,10 +46,12 @@ Deadline nearest(Deadline a, Deadline b) {
 
 class Session {
 public:
-    Session(ChildProcess child, Fd master, CommandReceiver receiver, ExitWatch exit_watch)
+    Session(ChildProcess child, Fd master, CommandReceiver receiver, SignalPipe* signals,
+            ExitWatch exit_watch)
         : shell_(child, exit_watch),
           terminal_(std::move(master)),
           receiver_(std::move(receiver)),
+          signals_(signals),
           outbox_(STDOUT_FILENO) {}
 
     Result<int> run(const std::vector<std::string>& shell, const std::string& cwd);
@@ -62,6 +65,7 @@ private:
     Result<void> apply_held();
     Result<void> apply(ReceivedCommand& received);
     void terminate(const BrokerCommand& command);
+    void take_signals();
     Result<void> connect(const Connect& connect);
 
     Result<void> wait_and_relay();
@@ -73,6 +77,7 @@ private:
     ShellWatch shell_;
     TerminalSide terminal_;
     CommandReceiver receiver_;
+    SignalPipe* signals_;
     Outbox outbox_;
     Phase phase_ = Phase::running;
 
@@ -98,6 +103,7 @@ Result<int> Session::run(const std::vector<std::string>& shell, const std::strin
 
     for (;;) {
         if (auto taken = take_commands(); !taken) return fail(taken.error());
+        take_signals();
         const auto now = Clock::now();
         if (auto acted = shell_.act(now, terminal_.fd()); !acted) return fail(acted.error());
         advance_phase(now);
@@ -144,7 +150,8 @@ void Session::advance_phase(Clock::time_point now) {
 // After the shell's end, how long the terminal is still waited for.
 Deadline Session::grace_deadline() const {
     if (phase_ != Phase::shell_gone) return std::nullopt;
-    if (shell_.termination_requested()) return shell_gone_at_ + held_terminal_grace;
+    if (const Deadline requested = shell_.termination_requested_at())
+        return std::max(shell_gone_at_, *requested) + held_terminal_grace;
     if (!may_read()) return std::nullopt;
     return std::max(shell_gone_at_, last_output_) + quiet_terminal_grace;
 }
@@ -206,6 +213,26 @@ void Session::terminate(const BrokerCommand& command) {
     }
 }
 
+std::string_view signal_name(int number) {
+    switch (number) {
+    case SIGHUP: return "SIGHUP";
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    default: return "signal";
+    }
+}
+
+// Signals delivered to the broker ask the shell to end, in the order of
+// their numbers when several came at once. Looking at the handler's marks
+// costs no system call, so it is done on every pass, also while output
+// flows and poll is not asked.
+void Session::take_signals() {
+    if (signals_ == nullptr) return;
+    const auto marked = [](int number) { return signal_marked(number); };
+    if (!std::ranges::any_of(termination_signals, marked)) return;
+    for (const int number : signals_->take()) terminate(Signal{signal_name(number)});
+}
+
 Result<void> Session::connect(const Connect& connect) {
     if (connect.cols && connect.rows)
         terminal_.set_window_size(*connect.cols, *connect.rows, "connect resize failed");
@@ -219,7 +246,7 @@ Result<void> Session::connect(const Connect& connect) {
 // deadline of the shell watch and the terminal's grace; then acts on what
 // woke it.
 Result<void> Session::wait_and_relay() {
-    pollfd fds[4];
+    pollfd fds[5];
     nfds_t count = 0;
     const auto add = [&](int fd, int events) {
         if (fd < 0 || events < 0) return -1;
@@ -231,6 +258,7 @@ Result<void> Session::wait_and_relay() {
     const int wake_slot = add(receiver_.wake_fd(), POLLIN);
     const int shell_slot = add(shell_.poll_fd(), POLLIN);
     const int out_slot = add(outbox_.poll_fd(), POLLOUT);
+    const int signal_slot = add(signals_ != nullptr ? signals_->fd() : -1, POLLIN);
 
     const auto now = Clock::now();
     const int ready = ::poll(fds, count, poll_timeout(nearest(shell_.deadline(), grace_deadline()), now));
@@ -239,6 +267,8 @@ Result<void> Session::wait_and_relay() {
 
     if (wake_slot >= 0 && fds[wake_slot].revents != 0) receiver_.clear_wake();
     if (shell_slot >= 0 && fds[shell_slot].revents != 0) shell_.on_poll_ready();
+    // The marks are taken at the start of the next pass.
+    if (signal_slot >= 0 && fds[signal_slot].revents != 0) signals_->clear_wake();
     if (out_slot >= 0 && fds[out_slot].revents != 0) {
         if (auto flushed = outbox_.on_poll_ready(); !flushed) return flushed;
     }
@@ -305,8 +335,9 @@ Result<int> Session::finish() {
 }  // namespace
 
 Result<int> main_loop(ChildProcess child, Fd master, const std::vector<std::string>& shell,
-                      const std::string& cwd, CommandReceiver receiver, ExitWatch exit_watch) {
-    Session session(child, std::move(master), std::move(receiver), exit_watch);
+                      const std::string& cwd, CommandReceiver receiver, SignalPipe* signals,
+                      ExitWatch exit_watch) {
+    Session session(child, std::move(master), std::move(receiver), signals, exit_watch);
     return session.run(shell, cwd);
 }
 

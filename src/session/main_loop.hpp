@@ -4,6 +4,8 @@
 // closed event once the shell has exited and the terminal has no more
 // output.
 
+#include <signal.h>
+
 #include <string>
 #include <vector>
 
@@ -12,6 +14,7 @@
 #include "session/shell_watch.hpp"
 #include "sys/error.hpp"
 #include "sys/fd.hpp"
+#include "sys/signal_pipe.hpp"
 
 namespace tsb {
 
@@ -24,11 +27,15 @@ inline constexpr auto held_terminal_grace = std::chrono::milliseconds(200);
 // behind holding it (a background job) is hung up.
 inline constexpr auto quiet_terminal_grace = std::chrono::seconds(1);
 
+// Delivered to the broker, each of these asks the shell to end.
+inline constexpr int termination_signals[] = {SIGHUP, SIGINT, SIGTERM};
+
 // Returns the shell's exit status (0 when a signal ended it), or the error
 // that ended the session (writing an event, polling or reading the terminal,
-// waiting for the shell).
+// waiting for the shell). `signals`, lent for the call (or null), holds the
+// signals delivered to the broker: each is a termination request.
 Result<int> main_loop(ChildProcess child, Fd master, const std::vector<std::string>& shell,
-                      const std::string& cwd, CommandReceiver receiver,
+                      const std::string& cwd, CommandReceiver receiver, SignalPipe* signals,
                       ExitWatch exit_watch = ExitWatch::process_descriptor);
 
 }  // namespace tsb

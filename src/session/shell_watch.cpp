@@ -33,7 +33,7 @@ ShellWatch::ShellWatch(ChildProcess child, ExitWatch exit_watch)
     : child_(child), process_fd_(open_process_descriptor(child.pid(), exit_watch)) {}
 
 void ShellWatch::request_termination(std::string_view context) {
-    termination_requested_ = true;
+    if (!requested_at_) requested_at_ = Clock::now();
     // Once the shell has been reaped its process id may already belong to
     // another process: it must not be signalled any more.
     if (status_) return;

@@ -38,7 +38,9 @@ public:
     pid_t pid() const noexcept { return child_.pid(); }
     // The wait status, once the shell has been reaped.
     std::optional<int> status() const noexcept { return status_; }
-    bool termination_requested() const noexcept { return termination_requested_; }
+    bool termination_requested() const noexcept { return requested_at_.has_value(); }
+    // When the first termination request came.
+    Deadline termination_requested_at() const noexcept { return requested_at_; }
 
     // SIGTERM now, and the ladder's next steps at their deadlines. Every
     // request sends SIGTERM again; the ladder keeps its pace. `context`
@@ -68,7 +70,7 @@ private:
     ChildProcess child_;
     Fd process_fd_;
     std::optional<int> status_;
-    bool termination_requested_ = false;
+    Deadline requested_at_;
     // Without a process descriptor: the time of the next look.
     Deadline next_check_;
     bool check_due_ = true;

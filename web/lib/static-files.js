@@ -14,7 +14,8 @@ const FILES = {
   '/terminal-page.css': [path.join(publicDir, 'terminal-page.css'), 'text/css; charset=utf-8'],
   '/vendor/xterm.js': [require.resolve('@xterm/xterm'), 'text/javascript; charset=utf-8'],
   '/vendor/xterm.css': [path.join(xtermDir, 'css', 'xterm.css'), 'text/css; charset=utf-8'],
-  '/vendor/addon-fit.js': [require.resolve('@xterm/addon-fit'), 'text/javascript; charset=utf-8']
+  '/vendor/addon-fit.js': [require.resolve('@xterm/addon-fit'), 'text/javascript; charset=utf-8'],
+  '/vendor/addon-webgl.js': [require.resolve('@xterm/addon-webgl'), 'text/javascript; charset=utf-8']
 };
 
 const SECURITY_HEADERS = {

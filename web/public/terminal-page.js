@@ -11,14 +11,22 @@
   const RETRY_FIRST_MS = 250;
   const RETRY_MAX_MS = 4000;
 
+  const CURSOR_BLINK_MS = 600;
+  // As GTK does by default: a cursor left alone stops blinking (and stays
+  // shown), as each phase costs the browser a frame.
+  const CURSOR_BLINK_TIMEOUT_MS = 10000;
+
   const statusLine = document.getElementById('status');
-  const terminal = new Terminal({ cursorBlink: true, fontFamily: 'DejaVu Sans Mono, monospace', scrollback: 5000 });
+  const terminalBox = document.getElementById('terminal');
+  const pageQuery = new URLSearchParams(location.search);
+  const terminal = new Terminal({ fontFamily: 'DejaVu Sans Mono, monospace', scrollback: 5000 });
   const fitAddon = new FitAddon.FitAddon();
   terminal.loadAddon(fitAddon);
-  terminal.open(document.getElementById('terminal'));
+  terminal.open(terminalBox);
+  const cursorBlink = pageCursorBlink(terminal, terminalBox);
+  let renderer = startRenderer(pageQuery.get('renderer'));
   fitAddon.fit();
 
-  const pageQuery = new URLSearchParams(location.search);
   const token = pageQuery.get('token') || '';
   // Where a new session runs: a name from the server's list (none: its default).
   const target = pageQuery.get('target') || '';
@@ -26,12 +34,88 @@
     socket: undefined,
     sessionId: sessionStorage.getItem(SESSION_KEY) || undefined,
     lastSeq: undefined, // the last output message written to xterm.js
+    ackQueued: false,
     catchingUp: false, // writing a replay or snapshot: xterm.js's answers to old queries are not sent
     stopped: false, // the shell ended or another page took over: no reconnecting
     held: false, // disconnect() was called
     retries: 0,
     retryTimer: undefined
   };
+
+  // xterm.js's WebGL renderer where WebGL runs on a graphics card, its DOM
+  // renderer elsewhere (and after a lost WebGL context). Where WebGL is
+  // drawn in software (SwiftShader, llvmpipe), the DOM renderer measured
+  // faster: half the idle CPU and quicker through a flood of output.
+  // ?renderer=dom or ?renderer=webgl in the address decides instead.
+  function startRenderer(wanted) {
+    if (wanted === 'dom' || (wanted !== 'webgl' && !webglOnGraphicsCard())) return startDomRenderer();
+    try {
+      const webgl = new WebglAddon.WebglAddon();
+      webgl.onContextLoss(() => {
+        webgl.dispose();
+        renderer = startDomRenderer();
+      });
+      terminal.loadAddon(webgl);
+    } catch (error) {
+      console.warn('terminal-stream: no WebGL renderer:', error.message);
+      return startDomRenderer();
+    }
+    // The WebGL renderer blinks from a timer of its own.
+    cursorBlink.stop();
+    terminal.options.cursorBlink = true;
+    return 'webgl';
+  }
+
+  function startDomRenderer() {
+    terminal.options.cursorBlink = false;
+    cursorBlink.start();
+    return 'dom';
+  }
+
+  function webglOnGraphicsCard() {
+    const gl = document.createElement('canvas').getContext('webgl2');
+    if (!gl) return false;
+    const info = gl.getExtension('WEBGL_debug_renderer_info');
+    const name = String(gl.getParameter(info ? info.UNMASKED_RENDERER_WEBGL : gl.RENDERER));
+    gl.getExtension('WEBGL_lose_context')?.loseContext();
+    return !/swiftshader|llvmpipe|softpipe|software/i.test(name);
+  }
+
+  // The DOM renderer's own blink is an endless CSS animation, for which
+  // Chromium renders a frame every 16 ms while the terminal has the focus:
+  // an idle page kept busy, and every echo waiting behind those frames. So
+  // the page blinks it: a class toggled on a timer (terminal-page.css hides
+  // the focused block cursor while it is set), shown again at each keystroke
+  // as xterm.js does, and nothing while the terminal is not focused or once
+  // it has had no keystroke for CURSOR_BLINK_TIMEOUT_MS.
+  function pageCursorBlink(term, element) {
+    let enabled = false;
+    let timer;
+    let blinkUntil = 0;
+    const halt = () => {
+      clearInterval(timer);
+      timer = undefined;
+      element.classList.remove('cursor-off');
+    };
+    const blink = () => {
+      if (Date.now() >= blinkUntil && !element.classList.contains('cursor-off')) halt();
+      else element.classList.toggle('cursor-off');
+    };
+    const restart = () => {
+      halt();
+      if (enabled && document.activeElement === term.textarea) {
+        blinkUntil = Date.now() + CURSOR_BLINK_TIMEOUT_MS;
+        timer = setInterval(blink, CURSOR_BLINK_MS);
+      }
+    };
+    term.textarea.addEventListener('focus', restart);
+    term.textarea.addEventListener('blur', halt);
+    term.onData(restart);
+    return {
+      start() { enabled = true; restart(); },
+      stop() { enabled = false; halt(); }
+    };
+  }
 
   function showStatus(text, isEnd) {
     statusLine.textContent = text;
@@ -74,11 +158,18 @@
   }
 
   // Acknowledged once xterm.js has processed it: the server holds the shell
-  // back while too much is unacknowledged.
+  // back while too much is unacknowledged. xterm.js calls back every message
+  // of a batch in one task, and one ack of the last says it all: a flood's
+  // acks cost the page a send per batch, not per message.
   function writeOutput(seq, data) {
     terminal.write(data, () => {
       state.lastSeq = seq;
-      send({ type: 'ack', seq });
+      if (state.ackQueued) return;
+      state.ackQueued = true;
+      queueMicrotask(() => {
+        state.ackQueued = false;
+        send({ type: 'ack', seq: state.lastSeq });
+      });
     });
   }
 
@@ -152,6 +243,8 @@
   window.terminalPage = {
     get sessionId() { return state.sessionId; },
     get lastSeq() { return state.lastSeq; },
+    /** 'webgl' or 'dom' */
+    get renderer() { return renderer; },
     /** Closes the connection as a network failure would, and holds reconnecting until connect(). */
     disconnect() {
       state.held = true;

@@ -82,6 +82,26 @@ test('^C stops a flood from yes and the prompt comes back', TIMEOUT, async () =>
   await page.close();
 });
 
+test('the cursor blinks with no endless animation (DOM renderer); ?renderer=webgl draws with WebGL', TIMEOUT, async () => {
+  const { page } = await openTerminal();
+  // Headless Chromium has WebGL only in software, where the DOM renderer is chosen.
+  assert.equal(await page.evaluate(() => window.terminalPage.renderer), 'dom');
+  // An endless CSS animation keeps Chromium rendering 60 frames a second.
+  assert.deepEqual(await page.evaluate(() => document.getAnimations().map((animation) => animation.animationName)), []);
+  const cursorOff = (off) => document.getElementById('terminal').classList.contains('cursor-off') === off;
+  await page.keyboard.type('x'); // a keystroke starts the blink again, whatever time has passed
+  await page.waitForFunction(cursorOff, true, { timeout: DEADLINE });
+  await page.waitForFunction(cursorOff, false, { timeout: DEADLINE });
+  await page.close();
+
+  const { page: webglPage } = await openTerminal(server, `${pageUrl}&renderer=webgl`);
+  assert.equal(await webglPage.evaluate(() => window.terminalPage.renderer), 'webgl');
+  assert.ok(await webglPage.$('.xterm-screen canvas'));
+  await typeLine(webglPage, 'echo we""bgl');
+  await waitForScreen(webglPage, (text) => /\nwebgl\n/.test(text), 'webgl');
+  await webglPage.close();
+});
+
 test('the end of the shell is shown on the page', TIMEOUT, async () => {
   const { page, session } = await openTerminal();
   await typeLine(page, 'exit 3');
