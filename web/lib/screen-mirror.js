@@ -31,8 +31,10 @@ function sequenceFinished(sequence) {
  */
 function unfinishedSequence(before, data) {
   const escape = data.lastIndexOf('\x1b');
+  // Without an ESC, text goes on whatever state the output was in.
+  if (escape < 0 && before === '') return '';
   const sequence = escape >= 0 ? data.slice(escape) : before + data;
-  if (sequence === '' || sequenceFinished(sequence) || sequence.length > MAX_UNFINISHED_CHARS) return '';
+  if (sequenceFinished(sequence) || sequence.length > MAX_UNFINISHED_CHARS) return '';
   return sequence;
 }
 

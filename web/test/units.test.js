@@ -53,6 +53,9 @@ test('the output log drops whole old messages over its bound, never those a page
 test('the escape sequence left unfinished at the end of the output', () => {
   const cases = [
     ['', 'plain text', ''],
+    // A typed character's echo, a line end: text, not a sequence.
+    ['', 'i', ''],
+    ['', 'x\r\n', ''],
     ['', 'red \x1b[31', '\x1b[31'],
     ['\x1b[31', ';1m done', ''],
     ['', '\x1b', '\x1b'],
