@@ -1,7 +1,7 @@
 'use strict';
 
-const { Terminal } = require('@xterm/headless');
-const { SerializeAddon } = require('@xterm/addon-serialize');
+const path = require('node:path');
+const { Worker } = require('node:worker_threads');
 
 // An escape sequence longer than this is not carried over into a snapshot.
 const MAX_UNFINISHED_CHARS = 4096;
@@ -39,18 +39,75 @@ function unfinishedSequence(before, data) {
 }
 
 /**
+ * The thread that parses for every mirror of the process (started with the
+ * first mirror). It holds the process open only while it owes an answer (a
+ * parse or a snapshot), as a socket waiting for data would.
+ */
+const parser = {
+  /** @type {Worker | undefined} */
+  worker: undefined,
+  nextId: 1,
+  owed: 0,
+  /** @type {Map<number, ScreenMirror>} */
+  mirrors: new Map(),
+
+  /** @param {ScreenMirror} mirror @returns {number} its id */
+  add(mirror) {
+    if (!this.worker) this.start();
+    const id = this.nextId++;
+    this.mirrors.set(id, mirror);
+    return id;
+  },
+
+  /** @param {object} message */
+  post(message) {
+    this.worker?.postMessage(message);
+  },
+
+  /** @param {number} change answers owed, more or fewer */
+  owe(change) {
+    const before = this.owed;
+    this.owed += change;
+    if (before === 0 && this.owed > 0) this.worker?.ref();
+    else if (before > 0 && this.owed === 0) this.worker?.unref();
+  },
+
+  start() {
+    const worker = new Worker(path.join(__dirname, 'screen-mirror-worker.js'));
+    worker.on('message', (message) => this.mirrors.get(message.id)?.receive(message));
+    worker.on('error', (error) => console.error(`screen mirror: ${error.stack ?? error}`));
+    worker.on('exit', () => {
+      // Only on a fault: the mirrors lose their screens but not their sessions.
+      this.worker = undefined;
+      this.owed = 0;
+      for (const mirror of this.mirrors.values()) mirror.lost();
+    });
+    if (this.owed === 0) worker.unref();
+    this.worker = worker;
+  },
+};
+
+/**
  * A headless xterm.js fed with a session's output, so that a page that has
  * nothing of it (a reloaded tab) can be given the screen as it is: normal and
  * alternate screens, cursor, modes and some scrollback. It answers no query
- * (nobody listens to its data events).
+ * (nobody listens to its data events). The terminal itself lives on the
+ * parser thread; this is its handle on the server's thread.
  */
 class ScreenMirror {
-  #terminal;
-  #serializer = new SerializeAddon();
+  #id;
+  #cols;
+  #rows;
   #pendingChars = 0;
-  #parsedSeq = 0;
-  #unfinished = '';
-  #scrollback;
+  #alternate = false;
+  #writtenSeq = 0;
+  /** @type {{ chars: number, onParsed: () => void }[]} writes not parsed yet, oldest first */
+  #writes = [];
+  /** @type {Map<number, (snapshot: { seq: number, data: string }) => void>} */
+  #snapshots = new Map();
+  #nextRequest = 1;
+  #disposed = false;
+  #lost = false;
 
   /**
    * @param {number} cols
@@ -58,19 +115,20 @@ class ScreenMirror {
    * @param {number} scrollback lines kept above the screen
    */
   constructor(cols, rows, scrollback) {
-    this.#scrollback = scrollback;
-    this.#terminal = new Terminal({ cols, rows, scrollback, allowProposedApi: true });
-    this.#terminal.loadAddon(this.#serializer);
+    this.#cols = cols;
+    this.#rows = rows;
+    this.#id = parser.add(this);
+    parser.post({ type: 'create', id: this.#id, cols, rows, scrollback });
   }
 
   /** Characters written but not parsed yet. */
   get pendingChars() { return this.#pendingChars; }
 
-  get cols() { return this.#terminal.cols; }
-  get rows() { return this.#terminal.rows; }
+  get cols() { return this.#cols; }
+  get rows() { return this.#rows; }
 
   /** Whether a full-screen program has the alternate screen (as far as parsed). */
-  get alternateScreen() { return this.#terminal.buffer.active.type === 'alternate'; }
+  get alternateScreen() { return this.#alternate; }
 
   /**
    * @param {number} seq the output message's number
@@ -78,18 +136,20 @@ class ScreenMirror {
    * @param {() => void} onParsed called once parsed, as pendingChars drops
    */
   write(seq, data, onParsed) {
+    if (this.#disposed) return;
+    this.#writtenSeq = seq;
+    if (this.#lost) return; // nothing is parsed any more
     this.#pendingChars += data.length;
-    this.#terminal.write(data, () => {
-      this.#pendingChars -= data.length;
-      this.#parsedSeq = seq;
-      this.#unfinished = unfinishedSequence(this.#unfinished, data);
-      onParsed();
-    });
+    this.#writes.push({ chars: data.length, onParsed });
+    parser.owe(1);
+    parser.post({ type: 'write', id: this.#id, seq, data });
   }
 
   /** @param {number} cols @param {number} rows */
   resize(cols, rows) {
-    this.#terminal.resize(cols, rows);
+    this.#cols = cols;
+    this.#rows = rows;
+    if (!this.#lost) parser.post({ type: 'resize', id: this.#id, cols, rows });
   }
 
   /**
@@ -101,15 +161,57 @@ class ScreenMirror {
    */
   snapshot() {
     return new Promise((resolve) => {
-      this.#terminal.write('', () => {
-        const screen = this.#serializer.serialize({ scrollback: this.#scrollback });
-        resolve({ seq: this.#parsedSeq, data: screen + this.#unfinished });
-      });
+      if (this.#lost) {
+        resolve(this.#blank());
+        return;
+      }
+      const request = this.#nextRequest++;
+      this.#snapshots.set(request, resolve);
+      parser.owe(1);
+      parser.post({ type: 'snapshot', id: this.#id, request });
     });
   }
 
   dispose() {
-    this.#terminal.dispose();
+    if (this.#disposed) return;
+    this.#disposed = true;
+    parser.mirrors.delete(this.#id);
+    parser.owe(-(this.#writes.length + this.#snapshots.size));
+    if (!this.#lost) parser.post({ type: 'dispose', id: this.#id });
+  }
+
+  /** A report from the parser thread. @param {any} message */
+  receive(message) {
+    this.#alternate = message.alternate;
+    if (message.type === 'parsed') {
+      const done = this.#writes.splice(0, message.count);
+      parser.owe(-done.length);
+      for (const { chars, onParsed } of done) {
+        this.#pendingChars -= chars;
+        onParsed();
+      }
+    } else if (message.type === 'snapshot') {
+      const resolve = this.#snapshots.get(message.request);
+      if (this.#snapshots.delete(message.request)) parser.owe(-1);
+      resolve?.({ seq: message.seq, data: message.data });
+    }
+  }
+
+  /** The parser thread has gone: what was pending is let go, snapshots are blank. */
+  lost() {
+    this.#lost = true;
+    this.#alternate = false;
+    for (const { chars, onParsed } of this.#writes.splice(0)) {
+      this.#pendingChars -= chars;
+      onParsed();
+    }
+    for (const resolve of this.#snapshots.values()) resolve(this.#blank());
+    this.#snapshots.clear();
+  }
+
+  /** A cleared screen standing for everything written. */
+  #blank() {
+    return { seq: this.#writtenSeq, data: '\x1bc' };
   }
 }
 
