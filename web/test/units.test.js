@@ -102,3 +102,23 @@ test('a snapshot rebuilds the alternate screen, and the output after it goes on 
   assert.equal(page.lines[1], 'PID CMD red!');
   mirror.dispose();
 });
+
+test('mirrors share one parser thread: each snapshot has its own output only, and every write is reported parsed, in order', async () => {
+  const mirrors = [new ScreenMirror(20, 4, 100), new ScreenMirror(20, 4, 100)];
+  const parsed = [[], []];
+  for (let seq = 1; seq <= 300; seq++) {
+    mirrors.forEach((mirror, index) => mirror.write(seq, `${'ab'[index]}${seq}\r\n`, () => parsed[index].push(seq)));
+  }
+  mirrors[1].resize(30, 5);
+  const snapshots = await Promise.all(mirrors.map((mirror) => mirror.snapshot()));
+  for (const [index, mirror] of mirrors.entries()) {
+    assert.equal(snapshots[index].seq, 300);
+    assert.deepEqual(parsed[index], Array.from({ length: 300 }, (_, i) => i + 1));
+    assert.equal(mirror.pendingChars, 0);
+    const screen = await render(snapshots[index].data, mirror.cols, mirror.rows);
+    assert.ok(screen.lines.includes(`${'ab'[index]}300`), screen.lines.join('|'));
+    assert.ok(!snapshots[index].data.includes('ba'[index]), 'the other mirror\'s output');
+    mirror.dispose();
+  }
+  assert.equal(mirrors[1].rows, 5);
+});
