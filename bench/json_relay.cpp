@@ -11,40 +11,22 @@
 //   json_relay -- COMMAND [ARG...]
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string>
 #include <string_view>
 
-#include <fcntl.h>
 #include <modp_b64.h>
-#include <poll.h>
-#include <pty.h>
-#include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
+
+#include "pty_relay.hpp"
 
 namespace {
 
 constexpr std::size_t kChunk = 65536;
 
-[[noreturn]] void die(const char* what) {
-    std::fprintf(stderr, "json_relay: %s: %s\n", what, std::strerror(errno));
-    std::_Exit(1);
-}
-
-// Only async-signal-safe calls: this runs between fork and exec.
-[[noreturn]] void exec_child(int slave, char** argv) {
-    if (setsid() < 0 || ioctl(slave, TIOCSCTTY, 0) < 0) _exit(126);
-    for (int target = 0; target <= 2; ++target) {
-        if (dup2(slave, target) < 0) _exit(126);
-    }
-    if (slave > 2) close(slave);
-    execvp(argv[0], argv);
-    _exit(127);
-}
+using bench::die;
 
 void write_all(int fd, std::string_view data) {
     while (!data.empty()) {
@@ -80,8 +62,7 @@ std::string_view member(std::string_view line, std::string_view key) {
 }
 
 struct Relay {
-    int master = -1;
-    pid_t child = -1;
+    bench::PtyCommand pty;
     unsigned long long seq = 0;
     std::string line;     // the current input line
     std::string pending;  // decoded input not yet taken by the terminal
@@ -123,22 +104,12 @@ struct Relay {
             bytes.remove_prefix(lf + 1);
         }
         line.append(bytes);
-        flush_input();
-    }
-
-    void flush_input() {
-        while (!pending.empty()) {
-            ssize_t n = write(master, pending.data(), pending.size());
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && errno == EAGAIN) return;
-            if (n <= 0) die("write master");
-            pending.erase(0, static_cast<std::size_t>(n));
-        }
+        bench::flush_input(pty.master, pending);
     }
 
     // False once the terminal has reported the end of its output.
     bool relay_output() {
-        ssize_t n = read(master, buffer, sizeof buffer);
+        ssize_t n = read(pty.master, buffer, sizeof buffer);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
         if (n < 0 && errno != EIO) die("read master");
         if (n <= 0) return false;
@@ -154,27 +125,6 @@ struct Relay {
         write_all(STDOUT_FILENO, out);
         return true;
     }
-
-    void run() {
-        for (;;) {
-            if (!stdin_open && pending.empty() && !kill_sent) {
-                kill(child, SIGTERM);
-                kill_sent = true;
-            }
-            pollfd fds[2] = {{master, POLLIN, 0}, {-1, POLLIN, 0}};
-            if (!pending.empty()) fds[0].events |= POLLOUT;
-            if (stdin_open && pending.empty()) fds[1].fd = STDIN_FILENO;
-            if (poll(fds, 2, -1) < 0) {
-                if (errno == EINTR) continue;
-                die("poll");
-            }
-            if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-                if (!relay_output()) return;
-            }
-            if (fds[0].revents & POLLOUT) flush_input();
-            if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) take_input();
-        }
-    }
 };
 
 Relay relay;  // static: keeps the 64 KiB buffer off the stack
@@ -182,40 +132,16 @@ Relay relay;  // static: keeps the 64 KiB buffer off the stack
 }  // namespace
 
 int main(int argc, char** argv) {
-    int first = 1;
-    while (first < argc && std::string_view(argv[first]) != "--") ++first;
-    if (first + 1 >= argc) {
-        std::fprintf(stderr, "usage: json_relay -- COMMAND [ARG...]\n");
-        return 2;
-    }
-    std::signal(SIGPIPE, SIG_IGN);
-
-    winsize size{};
-    size.ws_row = 24;
-    size.ws_col = 80;
-    int slave = -1;
-    if (openpty(&relay.master, &slave, nullptr, nullptr, &size) < 0) die("openpty");
-    fcntl(relay.master, F_SETFD, FD_CLOEXEC);
-    fcntl(slave, F_SETFD, FD_CLOEXEC);
-
-    relay.child = fork();
-    if (relay.child < 0) die("fork");
-    if (relay.child == 0) exec_child(slave, argv + first + 1);
-    close(slave);
-    fcntl(relay.master, F_SETFL, fcntl(relay.master, F_GETFL) | O_NONBLOCK);
+    relay.pty = bench::start_on_pty(argc, argv);
 
     char ready[128];
     int ready_size = std::snprintf(ready, sizeof ready, "{\"pid\":%d,\"ts\":%llu,\"type\":\"ready\"}\n",
-                                   static_cast<int>(relay.child), now_ms());
+                                   static_cast<int>(relay.pty.child), now_ms());
     write_all(STDOUT_FILENO, std::string_view(ready, static_cast<std::size_t>(ready_size)));
 
-    relay.run();
+    bench::run_relay(relay);
 
-    int status = 0;
-    while (waitpid(relay.child, &status, 0) < 0) {
-        if (errno != EINTR) die("waitpid");
-    }
-    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 0;
+    const int code = bench::wait_exit_code(relay.pty.child);
     char closed[128];
     int closed_size = std::snprintf(closed, sizeof closed,
                                     "{\"exit_code\":%d,\"reason\":\"exited\",\"seq\":%llu,\"ts\":%llu,"
