@@ -5,12 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-broker=${1:-${TERMINAL_STREAM_BROKER:-build/release/terminal-stream-broker}}
-if [[ ! -x $broker ]]; then
-    echo "no broker binary at $broker: build it first, or pass its path" >&2
-    exit 1
-fi
-export TERMINAL_STREAM_BROKER=$(realpath "$broker")
+source scripts/lib/broker.sh
+use_broker "${1:-}"
 
 # Each test has its own deadline; the outer one stops a test process that a
 # stray child keeps alive.

@@ -7,12 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-broker=${1:-${TERMINAL_STREAM_BROKER:-build/release/terminal-stream-broker}}
-if [[ ! -x $broker ]]; then
-    echo "no broker binary at $broker: build it first, or pass its path" >&2
-    exit 1
-fi
-export TERMINAL_STREAM_BROKER=$(realpath "$broker")
+source scripts/lib/broker.sh
+use_broker "${1:-}"
 export TERMINAL_STREAM_SCREENSHOT=$PWD/web/screenshot.png
 (cd web && timeout 300 node --test --test-name-pattern '^echo' test/browser.test.js)
 echo "updated web/screenshot.png"
