@@ -1,9 +1,15 @@
 'use strict';
 
-// The page acknowledges each output message once xterm.js has processed it
-// (its write callback). No more than this many characters are sent ahead of
-// the acknowledgements, so a large replay cannot outrun the page either.
-const MAX_IN_FLIGHT_CHARS = 131072;
+// The page acknowledges each frame of output once xterm.js has processed it
+// (its write callback). A frame joins the messages that are due, up to
+// MAX_FRAME_CHARS: output that arrives while the page is busy goes in few
+// large writes (each costs the page a message, a parse and an ack), while
+// a lone keystroke's echo goes at once. At most MAX_IN_FLIGHT_CHARS are on
+// their way, a few frames, so the page is never left waiting for the next
+// one and ^C is not held up behind much; a large replay cannot outrun the
+// page either.
+const MAX_FRAME_CHARS = 131072;
+const MAX_IN_FLIGHT_CHARS = 4 * MAX_FRAME_CHARS;
 
 /**
  * One page's WebSocket, attached to a session: what it has been sent and
@@ -59,19 +65,24 @@ class PageConnection {
 
   /**
    * Sends the log's messages the page has not been sent, while the page
-   * keeps up.
+   * keeps up: each frame joins consecutive messages and carries the seq of
+   * its last. The missed output of a resume and live output never share one.
    * @param {import('./output-log').OutputLog} log
    */
   pump(log) {
     if (this.phase !== 'relaying') return;
-    while (this.#nextSeq <= log.lastSeq && this.#inFlightChars < MAX_IN_FLIGHT_CHARS) {
-      const { seq, data } = log.message(this.#nextSeq++);
+    for (;;) {
+      if (!this.#resumedSent && this.#nextSeq > this.#resumeEnd) {
+        this.#resumedSent = true;
+        this.send({ type: 'resumed' });
+      }
+      if (this.#nextSeq > log.lastSeq || this.#inFlightChars >= MAX_IN_FLIGHT_CHARS) return;
+      const last = this.#resumedSent ? log.lastSeq : this.#resumeEnd;
+      let { seq, data } = log.message(this.#nextSeq);
+      while (seq < last && data.length + log.message(seq + 1).data.length <= MAX_FRAME_CHARS) data += log.message(++seq).data;
+      this.#nextSeq = seq + 1;
       this.send({ type: 'output', seq, data });
       this.#track(seq, data.length);
-    }
-    if (!this.#resumedSent && this.#nextSeq > this.#resumeEnd) {
-      this.#resumedSent = true;
-      this.send({ type: 'resumed' });
     }
   }
 
@@ -107,4 +118,4 @@ class PageConnection {
   }
 }
 
-module.exports = { PageConnection };
+module.exports = { PageConnection, MAX_FRAME_CHARS, MAX_IN_FLIGHT_CHARS };

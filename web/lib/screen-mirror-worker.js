@@ -6,16 +6,34 @@
 // Messages from the mirrors come in the order they were sent (per thread),
 // so a snapshot or a resize sees exactly what was written before it.
 
+const fs = require('node:fs');
+const os = require('node:os');
 const { parentPort } = require('node:worker_threads');
 const { Terminal } = require('@xterm/headless');
 const { SerializeAddon } = require('@xterm/addon-serialize');
 const { unfinishedSequence } = require('./screen-mirror');
 
+// The mirrors are for a page that comes back; the page that is here comes
+// first. On a busy machine (a flood of output, the browser on the same
+// cores) this thread yields: it lowers its own priority (Linux takes a
+// thread's id where a process id would go), and catches up when the cores
+// are free. How far it may fall behind is bounded (terminal-session.js).
+lowerPriority(19);
+
+function lowerPriority(niceness) {
+  try {
+    const threadId = Number(fs.readlinkSync('/proc/thread-self').split('/').pop());
+    os.setPriority(threadId, niceness);
+  } catch {
+    // No /proc or not allowed: the mirror parses at the server's priority.
+  }
+}
+
 /** @type {Map<number, { terminal: Terminal, serializer: SerializeAddon, scrollback: number, parsedSeq: number, unfinished: string }>} */
 const mirrors = new Map();
 
-// Parsed writes per mirror, reported once per batch that xterm.js parses
-// rather than once per message.
+// Parsed output messages per mirror, reported once per batch that xterm.js
+// parses rather than once per write.
 /** @type {Map<number, number>} */
 const parsed = new Map();
 let reportScheduled = false;
@@ -47,11 +65,11 @@ parentPort.on('message', (message) => {
   const mirror = mirrors.get(id);
   if (!mirror) return;
   if (message.type === 'write') {
-    const { seq, data } = message;
+    const { seq, count, data } = message;
     mirror.terminal.write(data, () => {
       mirror.parsedSeq = seq;
       mirror.unfinished = unfinishedSequence(mirror.unfinished, data);
-      parsed.set(id, (parsed.get(id) ?? 0) + 1);
+      parsed.set(id, (parsed.get(id) ?? 0) + count);
       if (!reportScheduled) {
         reportScheduled = true;
         queueMicrotask(report);

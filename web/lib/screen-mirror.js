@@ -6,6 +6,13 @@ const { Worker } = require('node:worker_threads');
 // An escape sequence longer than this is not carried over into a snapshot.
 const MAX_UNFINISHED_CHARS = 4096;
 
+// Output is handed to the parser thread in batches: once the session's
+// output has paused for QUIET_MS, once MAX_HELD_CHARS are held, and before
+// a snapshot or a resize. A burst of output is then parsed after it, as
+// one write, instead of beside it on the cores the page needs to draw it.
+const QUIET_MS = 100;
+const MAX_HELD_CHARS = 8 * 1024 * 1024;
+
 /**
  * Whether an escape sequence (from its ESC on) is complete, so that what
  * follows it is parsed from the ground state.
@@ -101,8 +108,14 @@ class ScreenMirror {
   #pendingChars = 0;
   #alternate = false;
   #writtenSeq = 0;
-  /** @type {{ chars: number, onParsed: () => void }[]} writes not parsed yet, oldest first */
+  /** @type {{ chars: number, onParsed: () => void }[]} writes not parsed yet (held or handed over), oldest first */
   #writes = [];
+  /** @type {string[]} writes not handed to the parser thread yet */
+  #held = [];
+  #heldChars = 0;
+  #lastWriteAt = 0;
+  /** @type {NodeJS.Timeout | undefined} */
+  #quietTimer;
   /** @type {Map<number, (snapshot: { seq: number, data: string }) => void>} */
   #snapshots = new Map();
   #nextRequest = 1;
@@ -141,14 +154,18 @@ class ScreenMirror {
     if (this.#lost) return; // nothing is parsed any more
     this.#pendingChars += data.length;
     this.#writes.push({ chars: data.length, onParsed });
-    parser.owe(1);
-    parser.post({ type: 'write', id: this.#id, seq, data });
+    this.#held.push(data);
+    this.#heldChars += data.length;
+    this.#lastWriteAt = performance.now();
+    if (this.#heldChars >= MAX_HELD_CHARS) this.#handOver();
+    else this.#quietTimer ??= setTimeout(() => this.#onQuietTimer(), QUIET_MS);
   }
 
   /** @param {number} cols @param {number} rows */
   resize(cols, rows) {
     this.#cols = cols;
     this.#rows = rows;
+    this.#handOver();
     if (!this.#lost) parser.post({ type: 'resize', id: this.#id, cols, rows });
   }
 
@@ -165,6 +182,7 @@ class ScreenMirror {
         resolve(this.#blank());
         return;
       }
+      this.#handOver();
       const request = this.#nextRequest++;
       this.#snapshots.set(request, resolve);
       parser.owe(1);
@@ -175,8 +193,9 @@ class ScreenMirror {
   dispose() {
     if (this.#disposed) return;
     this.#disposed = true;
+    clearTimeout(this.#quietTimer);
     parser.mirrors.delete(this.#id);
-    parser.owe(-(this.#writes.length + this.#snapshots.size));
+    parser.owe(-(this.#writes.length - this.#held.length + this.#snapshots.size));
     if (!this.#lost) parser.post({ type: 'dispose', id: this.#id });
   }
 
@@ -201,6 +220,9 @@ class ScreenMirror {
   lost() {
     this.#lost = true;
     this.#alternate = false;
+    clearTimeout(this.#quietTimer);
+    this.#held = [];
+    this.#heldChars = 0;
     for (const { chars, onParsed } of this.#writes.splice(0)) {
       this.#pendingChars -= chars;
       onParsed();
@@ -209,10 +231,30 @@ class ScreenMirror {
     this.#snapshots.clear();
   }
 
+  #onQuietTimer() {
+    this.#quietTimer = undefined;
+    const quietFor = performance.now() - this.#lastWriteAt;
+    if (quietFor >= QUIET_MS) this.#handOver();
+    else this.#quietTimer = setTimeout(() => this.#onQuietTimer(), QUIET_MS - quietFor);
+  }
+
+  /** Gives the parser thread what is held, as one write. */
+  #handOver() {
+    if (this.#held.length === 0 || this.#lost) return;
+    clearTimeout(this.#quietTimer);
+    this.#quietTimer = undefined;
+    const count = this.#held.length;
+    const data = this.#held.join('');
+    this.#held = [];
+    this.#heldChars = 0;
+    parser.owe(count);
+    parser.post({ type: 'write', id: this.#id, seq: this.#writtenSeq, count, data });
+  }
+
   /** A cleared screen standing for everything written. */
   #blank() {
     return { seq: this.#writtenSeq, data: '\x1bc' };
   }
 }
 
-module.exports = { ScreenMirror, unfinishedSequence };
+module.exports = { ScreenMirror, unfinishedSequence, MAX_HELD_CHARS };

@@ -1,17 +1,23 @@
 'use strict';
 
 const { OutputLog } = require('./output-log');
-const { ScreenMirror } = require('./screen-mirror');
-const { PageConnection } = require('./page-connection');
+const { ScreenMirror, MAX_HELD_CHARS } = require('./screen-mirror');
+const { PageConnection, MAX_FRAME_CHARS, MAX_IN_FLIGHT_CHARS } = require('./page-connection');
 
 // Flow control between the broker and the page: with more than HIGH
 // characters that the attached page has not confirmed (sent or still to
-// send), or that the screen mirror has not parsed, the terminal is paused,
-// and resumed below LOW. The terminal passes the pause on to the broker,
-// which stops reading the shell's output, so a flood such as `yes` cannot
-// outrun the page and ^C still answers at once.
-const HIGH_WATER_CHARS = 131072;
-const LOW_WATER_CHARS = 16384;
+// send), the terminal is paused, and resumed below LOW. The terminal passes
+// the pause on to the broker, which stops reading the shell's output, so a
+// flood such as `yes` cannot outrun the page and ^C still answers at once.
+// HIGH is what may be on its way to the page (page-connection.js) and one
+// frame more, so that a frame is ready whenever the page confirms one.
+const HIGH_WATER_CHARS = MAX_IN_FLIGHT_CHARS + MAX_FRAME_CHARS;
+const LOW_WATER_CHARS = MAX_IN_FLIGHT_CHARS;
+// The screen mirror is handed output in batches and parses at a low
+// priority (screen-mirror.js), so it may fall this far behind before the
+// shell is held back for it.
+const MIRROR_HIGH_WATER_CHARS = 2 * MAX_HELD_CHARS;
+const MIRROR_LOW_WATER_CHARS = MAX_HELD_CHARS;
 
 // After a snapshot of a full-screen program, the terminal is made one row
 // taller for this long and then put back, so that the program redraws its
@@ -157,11 +163,12 @@ class TerminalSession {
 
   #updateFlow() {
     if (this.exit || this.#finished) return;
-    const backlog = Math.max(this.connection?.backlogChars(this.#log) ?? 0, this.#mirror.pendingChars);
-    if (!this.#paused && backlog > HIGH_WATER_CHARS) {
+    const pageBacklog = this.connection?.backlogChars(this.#log) ?? 0;
+    const mirrorBacklog = this.#mirror.pendingChars;
+    if (!this.#paused && (pageBacklog > HIGH_WATER_CHARS || mirrorBacklog > MIRROR_HIGH_WATER_CHARS)) {
       this.#paused = true;
       this.terminal.pause();
-    } else if (this.#paused && backlog < LOW_WATER_CHARS) {
+    } else if (this.#paused && pageBacklog < LOW_WATER_CHARS && mirrorBacklog < MIRROR_LOW_WATER_CHARS) {
       this.#paused = false;
       this.terminal.resume();
     }

@@ -19,7 +19,11 @@
   const statusLine = document.getElementById('status');
   const terminalBox = document.getElementById('terminal');
   const pageQuery = new URLSearchParams(location.search);
-  const terminal = new Terminal({ fontFamily: 'DejaVu Sans Mono, monospace', scrollback: 5000 });
+  // The scrollback of xterm.js's default and of a reloaded page's snapshot:
+  // a longer one made every line of a flood dearer (each new line is copied
+  // over the oldest, and 5000 lines of a wide terminal no longer fit the
+  // processor's caches).
+  const terminal = new Terminal({ fontFamily: 'DejaVu Sans Mono, monospace', scrollback: 1000 });
   const fitAddon = new FitAddon.FitAddon();
   terminal.loadAddon(fitAddon);
   terminal.open(terminalBox);

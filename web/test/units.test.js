@@ -1,7 +1,7 @@
 'use strict';
 
 // The modules that start no broker: the access check, the output log, the
-// screen mirror's snapshots.
+// frames a page is sent, the screen mirror's snapshots.
 
 const test = require('node:test');
 const assert = require('node:assert/strict');
@@ -9,6 +9,7 @@ const { Terminal } = require('@xterm/headless');
 
 const { allowedOrigins, upgradeRefusal } = require('../lib/access-check');
 const { OutputLog } = require('../lib/output-log');
+const { PageConnection, MAX_FRAME_CHARS, MAX_IN_FLIGHT_CHARS } = require('../lib/page-connection');
 const { ScreenMirror, unfinishedSequence } = require('../lib/screen-mirror');
 
 test('the access check: path, then token, then origin', () => {
@@ -48,6 +49,35 @@ test('the output log drops whole old messages over its bound, never those a page
   assert.equal(log.holdsAfter(2), true);
   assert.equal(log.charsAfter(2), 12);
   assert.equal(log.holdsAfter(7), false, 'nothing after the newest');
+});
+
+test('frames join what is due, never missed output with live output, and stop at the bound on what is unconfirmed', () => {
+  const sent = [];
+  const socket = { OPEN: 1, readyState: 1, send: (text) => sent.push(JSON.parse(text)) };
+  const frames = () => sent.splice(0).map((m) => (m.type === 'output' ? `${m.seq}:${m.data.length}` : m.type));
+  const log = new OutputLog(64 * MAX_FRAME_CHARS);
+  const quarter = MAX_FRAME_CHARS / 4;
+  for (let i = 0; i < 6; i++) log.append('m'.repeat(quarter)); // missed while away: 1..6
+
+  const page = new PageConnection(socket);
+  page.startAfter(1, log.lastSeq); // the page has 1: a resume up to 6
+  for (let i = 0; i < 3; i++) log.append('l'.repeat(quarter)); // live: 7..9
+  page.pump(log);
+  assert.deepEqual(frames(), [`5:${MAX_FRAME_CHARS}`, `6:${quarter}`, 'resumed', `9:${3 * quarter}`]);
+
+  // Beyond the bound on what the page has not confirmed, output waits, and
+  // goes out joined once the page confirms.
+  const frame = (last) => `${last}:${MAX_FRAME_CHARS}`;
+  for (let seq = 10; seq < 30; seq++) log.append('x'.repeat(quarter));
+  page.pump(log);
+  const room = (MAX_IN_FLIGHT_CHARS - 2 * MAX_FRAME_CHARS) / MAX_FRAME_CHARS; // frames that fit after 5, 6 and 9
+  const first = Array.from({ length: room }, (_, i) => frame(9 + 4 * (i + 1)));
+  assert.deepEqual(frames(), first);
+  page.acknowledge(9 + 4 * room);
+  page.pump(log);
+  const rest = Array.from({ length: (29 - 9 - 4 * room) / 4 }, (_, i) => frame(9 + 4 * (room + i + 1)));
+  assert.deepEqual(frames(), rest);
+  assert.equal(page.caughtUp(log), true);
 });
 
 test('the escape sequence left unfinished at the end of the output', () => {
@@ -100,6 +130,17 @@ test('a snapshot rebuilds the alternate screen, and the output after it goes on 
   const direct = await render(messages.join('') + next, 20, 4);
   assert.deepEqual(page, direct);
   assert.equal(page.lines[1], 'PID CMD red!');
+  mirror.dispose();
+});
+
+test('a mirror parses what it holds once the output pauses, without being asked', { timeout: 10000 }, async () => {
+  const mirror = new ScreenMirror(20, 4, 100);
+  const parsed = [];
+  await new Promise((resolve) => {
+    for (let seq = 1; seq <= 3; seq++) mirror.write(seq, `line ${seq}\r\n`, () => parsed.push(seq) === 3 && resolve());
+  });
+  assert.deepEqual(parsed, [1, 2, 3]);
+  assert.equal(mirror.pendingChars, 0);
   mirror.dispose();
 });
 
