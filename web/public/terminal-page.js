@@ -15,6 +15,8 @@
   // As GTK does by default: a cursor left alone stops blinking (and stays
   // shown), as each phase costs the browser a frame.
   const CURSOR_BLINK_TIMEOUT_MS = 10000;
+  // DECSCUSR's styles 0 to 6: the shape, and whether it blinks (0: the page's default).
+  const CURSOR_SHAPES = ['block', 'block', 'block', 'underline', 'underline', 'bar', 'bar'];
 
   const statusLine = document.getElementById('status');
   const terminalBox = document.getElementById('terminal');
@@ -28,7 +30,14 @@
   terminal.loadAddon(fitAddon);
   terminal.open(terminalBox);
   const cursorBlink = pageCursorBlink(terminal, terminalBox);
-  let renderer = startRenderer(pageQuery.get('renderer'));
+  // The cursor is steady unless ?cursorBlink=1, as xterm.js's own default:
+  // a blink costs the browser a frame every phase. A program may ask for
+  // either (DECSCUSR, as vim and shells in vi mode do).
+  const blinkByDefault = pageQuery.get('cursorBlink') === '1';
+  let blinkWanted = blinkByDefault;
+  let renderer = 'dom'; // or 'webgl': set by startRenderer
+  startRenderer(pageQuery.get('renderer'));
+  terminal.parser.registerCsiHandler({ intermediates: ' ', final: 'q' }, setCursorStyle);
   fitAddon.fit();
 
   const token = pageQuery.get('token') || '';
@@ -64,16 +73,34 @@
       console.warn('terminal-stream: no WebGL renderer:', error.message);
       return startDomRenderer();
     }
-    // The WebGL renderer blinks from a timer of its own.
-    cursorBlink.stop();
-    terminal.options.cursorBlink = true;
-    return 'webgl';
+    renderer = 'webgl';
+    applyCursorBlink();
+    return renderer;
   }
 
   function startDomRenderer() {
-    terminal.options.cursorBlink = false;
-    cursorBlink.start();
-    return 'dom';
+    renderer = 'dom';
+    applyCursorBlink();
+    return renderer;
+  }
+
+  // The WebGL renderer blinks from a timer of its own; for the DOM renderer
+  // the page does (see pageCursorBlink).
+  function applyCursorBlink() {
+    terminal.options.cursorBlink = renderer === 'webgl' && blinkWanted;
+    if (renderer === 'dom' && blinkWanted) cursorBlink.start();
+    else cursorBlink.stop();
+  }
+
+  // CSI Ps SP q. Handled here rather than by xterm.js, which would blink
+  // with its endless animation.
+  function setCursorStyle(params) {
+    const style = params.length > 0 && typeof params[0] === 'number' ? params[0] : 0;
+    if (style >= CURSOR_SHAPES.length) return false;
+    terminal.options.cursorStyle = CURSOR_SHAPES[style];
+    blinkWanted = style === 0 ? blinkByDefault : style % 2 === 1;
+    applyCursorBlink();
+    return true;
   }
 
   function webglOnGraphicsCard() {

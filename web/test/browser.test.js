@@ -82,17 +82,36 @@ test('^C stops a flood from yes and the prompt comes back', TIMEOUT, async () =>
   await page.close();
 });
 
-test('the cursor blinks with no endless animation (DOM renderer); ?renderer=webgl draws with WebGL', TIMEOUT, async () => {
+test('the cursor is steady unless asked; asked to blink, it blinks with no endless animation (DOM renderer); ?renderer=webgl draws with WebGL', TIMEOUT, async () => {
   const { page } = await openTerminal();
   // Headless Chromium has WebGL only in software, where the DOM renderer is chosen.
   assert.equal(await page.evaluate(() => window.terminalPage.renderer), 'dom');
+  const blinks = () => page.evaluate(() => new Promise((resolve) => {
+    // Two and a half blink phases.
+    const seen = new MutationObserver(() => resolve(true));
+    seen.observe(document.getElementById('terminal'), { attributes: true, attributeFilter: ['class'] });
+    setTimeout(() => resolve(false), 1500);
+  }));
+  const shape = () => page.evaluate(() => window.terminal.options.cursorStyle);
+  assert.equal(await blinks(), false, 'a steady cursor by default');
+  // A program asks for a blinking bar (as vim does in insert mode), then for the default again.
+  await typeLine(page, "printf '\\033[5 q'");
+  assert.equal(await blinks(), true, 'the cursor blinks');
+  assert.equal(await shape(), 'bar');
   // An endless CSS animation keeps Chromium rendering 60 frames a second.
   assert.deepEqual(await page.evaluate(() => document.getAnimations().map((animation) => animation.animationName)), []);
-  const cursorOff = (off) => document.getElementById('terminal').classList.contains('cursor-off') === off;
-  await page.keyboard.type('x'); // a keystroke starts the blink again, whatever time has passed
-  await page.waitForFunction(cursorOff, true, { timeout: DEADLINE });
-  await page.waitForFunction(cursorOff, false, { timeout: DEADLINE });
+  await typeLine(page, "printf '\\033[0 q'");
+  await page.waitForFunction(() => window.terminal.options.cursorStyle === 'block', null, { timeout: DEADLINE });
+  assert.equal(await blinks(), false, 'steady again');
   await page.close();
+
+  const { page: blinkingPage } = await openTerminal(server, `${pageUrl}&cursorBlink=1`);
+  const cursorOff = (off) => document.getElementById('terminal').classList.contains('cursor-off') === off;
+  await blinkingPage.keyboard.type('x'); // a keystroke starts the blink again, whatever time has passed
+  await blinkingPage.waitForFunction(cursorOff, true, { timeout: DEADLINE });
+  await blinkingPage.waitForFunction(cursorOff, false, { timeout: DEADLINE });
+  assert.deepEqual(await blinkingPage.evaluate(() => document.getAnimations().map((animation) => animation.animationName)), []);
+  await blinkingPage.close();
 
   const { page: webglPage } = await openTerminal(server, `${pageUrl}&renderer=webgl`);
   assert.equal(await webglPage.evaluate(() => window.terminalPage.renderer), 'webgl');
