@@ -24,7 +24,7 @@ class InputGate {
   /** nonce of each ping not yet answered -> bytes of input sent before it */
   #pings = new Map();
 
-  /** @param {(line: string) => void} send writes one line to the broker's stdin */
+  /** @param {(lines: string) => void} send writes whole lines to the broker's stdin */
   constructor(send) {
     this.#send = send;
   }
@@ -49,24 +49,29 @@ class InputGate {
     this.#flush();
   }
 
+  // What goes out at once is written at once: a keystroke and its ping are
+  // one write, not two, on the way to its echo.
   #flush() {
+    let out = '';
     while (this.#held.length > 0) {
       const unconfirmed = this.#sent - this.#confirmed;
       // One line always goes when nothing is unconfirmed, however long.
       if (unconfirmed > 0 && unconfirmed + this.#held[0].length > UNCONFIRMED_BYTES) break;
       const line = this.#held.shift();
-      this.#send(line);
+      out += line;
       this.#sent += line.length;
-      if (this.#sent - this.#pinged >= PING_EVERY_BYTES) this.#ping();
+      if (this.#sent - this.#pinged >= PING_EVERY_BYTES) out += this.#ping();
     }
-    if (this.#sent > this.#pinged && this.#pings.size === 0) this.#ping();
+    if (this.#sent > this.#pinged && this.#pings.size === 0) out += this.#ping();
+    if (out) this.#send(out);
   }
 
+  /** @returns {string} the ping line, to be sent after the input it covers */
   #ping() {
     this.#nonce += 1;
     this.#pinged = this.#sent;
     this.#pings.set(this.#nonce, this.#sent);
-    this.#send(notificationLine('terminal.ping', { nonce: this.#nonce }));
+    return notificationLine('terminal.ping', { nonce: this.#nonce });
   }
 }
 

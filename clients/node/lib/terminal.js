@@ -276,8 +276,13 @@ class Terminal {
   }
 
   #onStdout(text) {
+    // Nothing queued or on its way before this read: its first data event
+    // goes now, in this turn, as node-pty emits a read (no turn of the loop
+    // between an echo and its listener); any others in the turns after.
+    const idle = this.#queue.length === 0 && !this.#deliveryScheduled;
     for (const line of this.#stdoutLines.push(text)) this.#onEventLine(line);
-    this.#scheduleDelivery();
+    if (idle && this.#queue.length > 0) this.#deliverOne();
+    else this.#scheduleDelivery();
     this.#updateReading();
   }
 
@@ -386,8 +391,9 @@ class Terminal {
     const next = this.#queue.shift();
     if (next) {
       this.#queuedBytes -= next.bytes.length;
-      this.#consumed(next.seq, next.bytes.length);
+      // The program first: the acknowledgement's write is not on the way of an echo.
       this.#emitData(next.bytes);
+      this.#consumed(next.seq, next.bytes.length);
       this.#updateReading();
     }
     if (this.#queue.length > 0) this.#scheduleDelivery();

@@ -72,7 +72,7 @@ test('sizes as node-pty takes them', () => {
 
 test('input not confirmed by a pong stays under the bound, and all of it goes in order', () => {
   const sent = [];
-  const gate = new InputGate((line) => sent.push(line));
+  const gate = new InputGate((text) => sent.push(...text.split(/(?<=\n)/)));
   const line = (n) => `${String(n).padStart(8, '0')}${'x'.repeat(65528)}\n`;
   const lines = Array.from({ length: 64 }, (_, n) => line(n));
   gate.write(lines.slice(0, 40));
