@@ -15,6 +15,7 @@ const fs = require('fs');
 const path = require('path');
 const WebSocket = require('ws');
 const { WebTerminalServer } = require('./lib/web-terminal-server');
+const { parseServerMessage } = require('./lib/page-connection');
 
 const PROMPT = 'bench$ ';
 
@@ -39,7 +40,7 @@ class BenchPage {
     if (id) query.set('session', id);
     if (seq !== undefined) query.set('seq', seq);
     this.socket = new WebSocket(`ws://${url.host}/terminal?${query}`, { origin: url.origin });
-    this.socket.on('message', (raw) => this.#onMessage(JSON.parse(raw)));
+    this.socket.on('message', (raw) => this.#onMessage(parseServerMessage(raw)));
     return new Promise((resolve) => this.socket.once('open', () => resolve(performance.now())));
   }
 

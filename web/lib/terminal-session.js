@@ -31,8 +31,8 @@ const REDRAW_NUDGE_MS = 50;
  * its WebSocket; the session table decides how long.
  *
  * To the page: {type:'session', id, resumed, note?}, then {type:'snapshot',
- * seq, data} or the missed {type:'output', seq, data}, then
- * {type:'resumed'}, then live output; {type:'error', message},
+ * seq, data} or the missed output (frames "SEQ:DATA", see
+ * page-connection.js), then {type:'resumed'}, then live output; {type:'error', message},
  * {type:'exit', exitCode, signal, reason}, {type:'taken-over'}.
  * From the page: {type:'input', data, binary?}, {type:'resize', cols, rows},
  * {type:'ack', seq}.

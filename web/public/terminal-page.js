@@ -173,14 +173,20 @@
       if (state.held || state.socket) return;
       const socket = new WebSocket(socketUrl());
       state.socket = socket;
-      socket.onmessage = (event) => onMessage(JSON.parse(event.data));
+      socket.onmessage = (event) => onMessage(event.data);
       socket.onclose = (event) => onClose(socket, event);
     });
   }
 
-  function onMessage(message) {
-    if (message.type === 'output') writeOutput(message.seq, message.data);
-    else if (message.type === 'snapshot') writeSnapshot(message.seq, message.data);
+  // Output comes as "SEQ:DATA"; everything else as a JSON object.
+  function onMessage(text) {
+    if (text.charCodeAt(0) !== 0x7b) {
+      const colon = text.indexOf(':');
+      writeOutput(Number(text.slice(0, colon)), text.slice(colon + 1));
+      return;
+    }
+    const message = JSON.parse(text);
+    if (message.type === 'snapshot') writeSnapshot(message.seq, message.data);
     else if (message.type === 'session') onSession(message);
     else if (message.type === 'resumed') onResumed();
     else if (message.type === 'exit') onExit(message);

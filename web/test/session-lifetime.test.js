@@ -13,6 +13,7 @@ const path = require('path');
 const WebSocket = require('ws');
 
 const { brokerPath, PROMPT, waitFor, processAlive } = require('./support');
+const { parseServerMessage } = require('../lib/page-connection');
 
 const serverScript = path.join(__dirname, '..', 'server.js');
 
@@ -41,7 +42,7 @@ function openSession(url) {
   let output = '';
   return new Promise((resolve, reject) => {
     socket.on('message', (raw) => {
-      const message = JSON.parse(raw);
+      const message = parseServerMessage(raw);
       if (message.type !== 'output') return;
       output += message.data;
       socket.send(JSON.stringify({ type: 'ack', seq: message.seq }));
@@ -76,7 +77,7 @@ function descendants(root) {
 function roundTrip(socket, marker) {
   return new Promise((resolve) => {
     const onMessage = (raw) => {
-      const message = JSON.parse(raw);
+      const message = parseServerMessage(raw);
       if (message.type === 'output' && message.data.includes(`${marker}\r\n`)) {
         socket.off('message', onMessage);
         resolve();

@@ -9,7 +9,7 @@ const { Terminal } = require('@xterm/headless');
 
 const { allowedOrigins, upgradeRefusal } = require('../lib/access-check');
 const { OutputLog } = require('../lib/output-log');
-const { PageConnection, MAX_FRAME_CHARS, MAX_IN_FLIGHT_CHARS } = require('../lib/page-connection');
+const { PageConnection, parseServerMessage, MAX_FRAME_CHARS, MAX_IN_FLIGHT_CHARS } = require('../lib/page-connection');
 const { ScreenMirror, unfinishedSequence } = require('../lib/screen-mirror');
 
 test('the access check: path, then token, then origin', () => {
@@ -53,7 +53,7 @@ test('the output log drops whole old messages over its bound, never those a page
 
 test('frames join what is due, never missed output with live output, and stop at the bound on what is unconfirmed', () => {
   const sent = [];
-  const socket = { OPEN: 1, readyState: 1, send: (text) => sent.push(JSON.parse(text)) };
+  const socket = { OPEN: 1, readyState: 1, send: (text) => sent.push(parseServerMessage(text)) };
   const frames = () => sent.splice(0).map((m) => (m.type === 'output' ? `${m.seq}:${m.data.length}` : m.type));
   const log = new OutputLog(64 * MAX_FRAME_CHARS);
   const quarter = MAX_FRAME_CHARS / 4;
@@ -78,6 +78,12 @@ test('frames join what is due, never missed output with live output, and stop at
   const rest = Array.from({ length: (29 - 9 - 4 * room) / 4 }, (_, i) => frame(9 + 4 * (room + i + 1)));
   assert.deepEqual(frames(), rest);
   assert.equal(page.caughtUp(log), true);
+
+  // Output is sent as it is: text that looks like JSON or holds colons stays output.
+  log.append('{"type":"exit"}:1\r\n');
+  page.acknowledge(log.lastSeq - 1);
+  page.pump(log);
+  assert.deepEqual(sent.splice(0), [{ type: 'output', seq: log.lastSeq, data: '{"type":"exit"}:1\r\n' }]);
 });
 
 test('the escape sequence left unfinished at the end of the output', () => {
