@@ -713,6 +713,8 @@ def main():
                   peer_name, pick("peer", "idle"), "{:.2f}")
         peers.add("browser: `seq 1 1000000`, Enter to the last line, ms", pick("web", "seq"),
                   peer_name, pick("peer", "seq"), "{:.0f}")
+        peers.add("browser: `yes` for 1.5 s, ^C to the prompt in the buffer, ms", pick("web", "flood"),
+                  peer_name, pick("peer", "flood"), "{:.0f}")
         peers.add("browser: page opened to first prompt, ms", pick("web", "firstPrompt"),
                   peer_name, pick("peer", "firstPrompt"), "{:.0f}")
 

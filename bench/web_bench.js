@@ -9,6 +9,7 @@
 //   keys     keypress to the character in xterm.js's buffer, keys typed 40 to
 //            60 ms apart (seeded, the same sequence for both kinds)
 //   seq      `seq 1 1000000`: from the Enter key to its last line in the buffer
+//   flood    `yes` for 1.5 s, then ^C: from the ^C key to the prompt in the buffer
 //
 //   node web_bench.js --broker PATH [--rounds N] [--keys N] [--idle SECONDS]
 // Prints one JSON object: for each kind, the samples of every round.
@@ -227,6 +228,35 @@ async function million(page) {
   return page.evaluate(() => window.benchProbe.lastLineAt - window.benchProbe.enterAt);
 }
 
+/** `yes` for a while, then ^C: from the ^C key to the prompt back in the buffer, ms. */
+async function interrupt(page) {
+  await page.keyboard.type('yes');
+  await waitPage(page, () => window.benchProbe.lineText().trimEnd().endsWith('yes'), null, 'the command line');
+  await page.keyboard.press('Enter');
+  await waitPage(page, () => {
+    const buffer = window.terminal.buffer.active;
+    return buffer.getLine(buffer.baseY + buffer.cursorY - 1)?.translateToString(true) === 'y';
+  }, null, 'the flood');
+  await page.waitForTimeout(1500);
+  await page.evaluate((prompt) => {
+    const probe = window.benchProbe;
+    probe.promptAt = null;
+    probe.interruptAt = null;
+    window.addEventListener('keydown', (event) => {
+      if (event.ctrlKey && event.key === 'c' && probe.interruptAt === null) probe.interruptAt = performance.now();
+    }, true);
+    probe.watch = (at) => {
+      if (probe.interruptAt !== null && probe.lineText().trimEnd() === prompt.trimEnd()) {
+        probe.promptAt = at;
+        probe.watch = null;
+      }
+    };
+  }, PROMPT);
+  await page.keyboard.press('Control+c');
+  await waitPage(page, () => window.benchProbe.promptAt !== null, null, 'the prompt after ^C');
+  return page.evaluate(() => window.benchProbe.promptAt - window.benchProbe.interruptAt);
+}
+
 async function round(kind, options, seed) {
   const { child, url } = await startServer(kind, options.broker);
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'tsb-bench-chromium-'));
@@ -252,7 +282,8 @@ async function round(kind, options, seed) {
     const idle = await idleCpu(options.idle);
     const keys = await typing(page, options.keys, seed);
     const seq = await million(page);
-    return { firstPrompt, idle, keys, seq };
+    const flood = await interrupt(page);
+    return { firstPrompt, idle, keys, seq, flood };
   } finally {
     await context?.close();
     child.kill();
@@ -269,7 +300,7 @@ async function main() {
       results[kind].push(result);
       const sorted = [...result.keys].sort((a, b) => a - b);
       console.error(`... web ${r + 1}/${options.rounds} ${kind}: keys p50 ${sorted[sorted.length >> 1].toFixed(1)} ms, ` +
-        `idle ${result.idle.toFixed(2)}% of a core, seq ${result.seq.toFixed(0)} ms`);
+        `idle ${result.idle.toFixed(2)}% of a core, seq ${result.seq.toFixed(0)} ms, ^C ${result.flood.toFixed(0)} ms`);
     }
   }
   process.stdout.write(JSON.stringify(results) + '\n');

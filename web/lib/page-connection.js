@@ -2,14 +2,16 @@
 
 // The page acknowledges each frame of output once xterm.js has processed it
 // (its write callback). A frame joins the messages that are due, up to
-// MAX_FRAME_CHARS: output that arrives while the page is busy goes in few
-// large writes (each costs the page a message, a parse and an ack), while
-// a lone keystroke's echo goes at once. At most MAX_IN_FLIGHT_CHARS are on
-// their way, a few frames, so the page is never left waiting for the next
-// one and ^C is not held up behind much; a large replay cannot outrun the
-// page either.
+// MAX_FRAME_CHARS. At most MAX_FRAMES_IN_FLIGHT frames and
+// MAX_IN_FLIGHT_CHARS are on their way: enough that the page never waits
+// for the next frame, few enough that output arriving meanwhile gathers
+// into large frames (each costs the page a message, a write and an ack:
+// a flood in 4 KiB frames kept the page busier than drawing it), and
+// little enough that ^C is not held up behind much. A lone keystroke's echo
+// goes at once; a large replay cannot outrun the page either.
 const MAX_FRAME_CHARS = 131072;
-const MAX_IN_FLIGHT_CHARS = 4 * MAX_FRAME_CHARS;
+const MAX_FRAMES_IN_FLIGHT = 4;
+const MAX_IN_FLIGHT_CHARS = MAX_FRAMES_IN_FLIGHT * MAX_FRAME_CHARS;
 
 /**
  * Output goes to the page as a text message of its own: the seq in decimal,
@@ -100,7 +102,8 @@ class PageConnection {
         this.#resumedSent = true;
         this.send({ type: 'resumed' });
       }
-      if (this.#nextSeq > log.lastSeq || this.#inFlightChars >= MAX_IN_FLIGHT_CHARS) return;
+      if (this.#nextSeq > log.lastSeq || this.#inFlight.length >= MAX_FRAMES_IN_FLIGHT ||
+          this.#inFlightChars >= MAX_IN_FLIGHT_CHARS) return;
       const last = this.#resumedSent ? log.lastSeq : this.#resumeEnd;
       let { seq, data } = log.message(this.#nextSeq);
       while (seq < last && data.length + log.message(seq + 1).data.length <= MAX_FRAME_CHARS) data += log.message(++seq).data;
@@ -142,4 +145,4 @@ class PageConnection {
   }
 }
 
-module.exports = { PageConnection, parseServerMessage, MAX_FRAME_CHARS, MAX_IN_FLIGHT_CHARS };
+module.exports = { PageConnection, parseServerMessage, MAX_FRAME_CHARS, MAX_FRAMES_IN_FLIGHT, MAX_IN_FLIGHT_CHARS };

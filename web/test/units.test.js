@@ -9,7 +9,7 @@ const { Terminal } = require('@xterm/headless');
 
 const { allowedOrigins, upgradeRefusal } = require('../lib/access-check');
 const { OutputLog } = require('../lib/output-log');
-const { PageConnection, parseServerMessage, MAX_FRAME_CHARS, MAX_IN_FLIGHT_CHARS } = require('../lib/page-connection');
+const { PageConnection, parseServerMessage, MAX_FRAME_CHARS, MAX_FRAMES_IN_FLIGHT, MAX_IN_FLIGHT_CHARS } = require('../lib/page-connection');
 const { ScreenMirror, unfinishedSequence } = require('../lib/screen-mirror');
 
 test('the access check: path, then token, then origin', () => {
@@ -65,18 +65,19 @@ test('frames join what is due, never missed output with live output, and stop at
   page.pump(log);
   assert.deepEqual(frames(), [`5:${MAX_FRAME_CHARS}`, `6:${quarter}`, 'resumed', `9:${3 * quarter}`]);
 
-  // Beyond the bound on what the page has not confirmed, output waits, and
-  // goes out joined once the page confirms.
+  // At most four frames, and four frames' worth, are on their way: output
+  // beyond that waits, and goes out joined once the page confirms.
+  assert.deepEqual([MAX_FRAMES_IN_FLIGHT, MAX_IN_FLIGHT_CHARS], [4, 4 * MAX_FRAME_CHARS]);
   const frame = (last) => `${last}:${MAX_FRAME_CHARS}`;
   for (let seq = 10; seq < 30; seq++) log.append('x'.repeat(quarter));
   page.pump(log);
-  const room = (MAX_IN_FLIGHT_CHARS - 2 * MAX_FRAME_CHARS) / MAX_FRAME_CHARS; // frames that fit after 5, 6 and 9
-  const first = Array.from({ length: room }, (_, i) => frame(9 + 4 * (i + 1)));
-  assert.deepEqual(frames(), first);
-  page.acknowledge(9 + 4 * room);
+  assert.deepEqual(frames(), [frame(13)], 'a fourth frame, then the count holds it');
+  page.acknowledge(9);
   page.pump(log);
-  const rest = Array.from({ length: (29 - 9 - 4 * room) / 4 }, (_, i) => frame(9 + 4 * (room + i + 1)));
-  assert.deepEqual(frames(), rest);
+  assert.deepEqual(frames(), [frame(17), frame(21), frame(25)], 'then the characters hold it');
+  page.acknowledge(25);
+  page.pump(log);
+  assert.deepEqual(frames(), [frame(29)]);
   assert.equal(page.caughtUp(log), true);
 
   // Output is sent as it is: text that looks like JSON or holds colons stays output.
