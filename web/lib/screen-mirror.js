@@ -46,8 +46,8 @@ function unfinishedSequence(before, data) {
 }
 
 /**
- * The thread that parses for every mirror of the process (started with the
- * first mirror). It holds the process open only while it owes an answer (a
+ * The thread that parses for every mirror of the process (started when the
+ * first output is handed over). It holds the process open only while it owes an answer (a
  * parse or a snapshot), as a socket waiting for data would.
  */
 const parser = {
@@ -60,7 +60,6 @@ const parser = {
 
   /** @param {ScreenMirror} mirror @returns {number} its id */
   add(mirror) {
-    if (!this.worker) this.start();
     const id = this.nextId++;
     this.mirrors.set(id, mirror);
     return id;
@@ -68,7 +67,8 @@ const parser = {
 
   /** @param {object} message */
   post(message) {
-    this.worker?.postMessage(message);
+    if (!this.worker) this.start();
+    this.worker.postMessage(message);
   },
 
   /** @param {number} change answers owed, more or fewer */
@@ -121,6 +121,10 @@ class ScreenMirror {
   #nextRequest = 1;
   #disposed = false;
   #lost = false;
+  #scrollback;
+  // The headless terminal is made with the first output handed over, so
+  // that a new session's first prompt does not wait for the parser thread.
+  #created = false;
 
   /**
    * @param {number} cols
@@ -130,8 +134,8 @@ class ScreenMirror {
   constructor(cols, rows, scrollback) {
     this.#cols = cols;
     this.#rows = rows;
+    this.#scrollback = scrollback;
     this.#id = parser.add(this);
-    parser.post({ type: 'create', id: this.#id, cols, rows, scrollback });
   }
 
   /** Characters written but not parsed yet. */
@@ -166,7 +170,7 @@ class ScreenMirror {
     this.#cols = cols;
     this.#rows = rows;
     this.#handOver();
-    if (!this.#lost) parser.post({ type: 'resize', id: this.#id, cols, rows });
+    if (!this.#lost && this.#created) parser.post({ type: 'resize', id: this.#id, cols, rows });
   }
 
   /**
@@ -183,6 +187,7 @@ class ScreenMirror {
         return;
       }
       this.#handOver();
+      this.#create();
       const request = this.#nextRequest++;
       this.#snapshots.set(request, resolve);
       parser.owe(1);
@@ -196,7 +201,7 @@ class ScreenMirror {
     clearTimeout(this.#quietTimer);
     parser.mirrors.delete(this.#id);
     parser.owe(-(this.#writes.length - this.#held.length + this.#snapshots.size));
-    if (!this.#lost) parser.post({ type: 'dispose', id: this.#id });
+    if (!this.#lost && this.#created) parser.post({ type: 'dispose', id: this.#id });
   }
 
   /** A report from the parser thread. @param {any} message */
@@ -243,12 +248,19 @@ class ScreenMirror {
     if (this.#held.length === 0 || this.#lost) return;
     clearTimeout(this.#quietTimer);
     this.#quietTimer = undefined;
+    this.#create();
     const count = this.#held.length;
     const data = this.#held.join('');
     this.#held = [];
     this.#heldChars = 0;
     parser.owe(count);
     parser.post({ type: 'write', id: this.#id, seq: this.#writtenSeq, count, data });
+  }
+
+  #create() {
+    if (this.#created) return;
+    this.#created = true;
+    parser.post({ type: 'create', id: this.#id, cols: this.#cols, rows: this.#rows, scrollback: this.#scrollback });
   }
 
   /** A cleared screen standing for everything written. */

@@ -35,8 +35,8 @@
   // either (DECSCUSR, as vim and shells in vi mode do).
   const blinkByDefault = pageQuery.get('cursorBlink') === '1';
   let blinkWanted = blinkByDefault;
-  let renderer = 'dom'; // or 'webgl': set by startRenderer
-  startRenderer(pageQuery.get('renderer'));
+  let renderer = 'dom'; // or 'webgl': see startRenderer, once the shell is on its way
+  applyCursorBlink();
   terminal.parser.registerCsiHandler({ intermediates: ' ', final: 'q' }, setCursorStyle);
   fitAddon.fit();
 
@@ -61,7 +61,16 @@
   // faster: half the idle CPU and quicker through a flood of output.
   // ?renderer=dom or ?renderer=webgl in the address decides instead.
   function startRenderer(wanted) {
-    if (wanted === 'dom' || (wanted !== 'webgl' && !webglOnGraphicsCard())) return startDomRenderer();
+    if (wanted === 'dom' || (wanted !== 'webgl' && !webglOnGraphicsCard())) return;
+    // The addon's script is fetched only where it is used.
+    const script = document.createElement('script');
+    script.src = 'vendor/addon-webgl.js';
+    script.onload = startWebglRenderer;
+    script.onerror = () => console.warn('terminal-stream: no WebGL renderer: its script did not load');
+    document.head.append(script);
+  }
+
+  function startWebglRenderer() {
     try {
       const webgl = new WebglAddon.WebglAddon();
       webgl.onContextLoss(() => {
@@ -71,11 +80,11 @@
       terminal.loadAddon(webgl);
     } catch (error) {
       console.warn('terminal-stream: no WebGL renderer:', error.message);
-      return startDomRenderer();
+      return;
     }
     renderer = 'webgl';
     applyCursorBlink();
-    return renderer;
+    fitAddon.fit(); // its cells may differ from the DOM renderer's
   }
 
   function startDomRenderer() {
@@ -315,6 +324,9 @@
   }
 
   showStatus('connecting');
-  offerTargets();
   connect();
+  // After asking for the shell: looking for WebGL takes a while, and the
+  // shell starts meanwhile.
+  startRenderer(pageQuery.get('renderer'));
+  offerTargets();
 })();

@@ -114,7 +114,7 @@ test('the cursor is steady unless asked; asked to blink, it blinks with no endle
   await blinkingPage.close();
 
   const { page: webglPage } = await openTerminal(server, `${pageUrl}&renderer=webgl`);
-  assert.equal(await webglPage.evaluate(() => window.terminalPage.renderer), 'webgl');
+  await webglPage.waitForFunction(() => window.terminalPage.renderer === 'webgl', null, { timeout: DEADLINE });
   assert.ok(await webglPage.$('.xterm-screen canvas'));
   await typeLine(webglPage, 'echo we""bgl');
   await waitForScreen(webglPage, (text) => /\nwebgl\n/.test(text), 'webgl');
