@@ -60,6 +60,17 @@
   // drawn in software (SwiftShader, llvmpipe), the DOM renderer measured
   // faster: half the idle CPU and quicker through a flood of output.
   // ?renderer=dom or ?renderer=webgl in the address decides instead.
+  // Looking for WebGL holds the page up for 15 ms or more: it is done once
+  // the first output is on the screen (or after a second without any), not
+  // on the way to the first prompt.
+  let rendererTimer = setTimeout(chooseRendererSoon, 1000);
+  function chooseRendererSoon() {
+    if (rendererTimer === undefined) return;
+    clearTimeout(rendererTimer);
+    rendererTimer = undefined;
+    setTimeout(() => startRenderer(pageQuery.get('renderer')));
+  }
+
   function startRenderer(wanted) {
     if (wanted === 'dom' || (wanted !== 'webgl' && !webglOnGraphicsCard())) return;
     // The addon's script is fetched only where it is used.
@@ -209,6 +220,7 @@
   // acks cost the page a send per batch, not per message.
   function writeOutput(seq, data) {
     terminal.write(data, () => {
+      chooseRendererSoon();
       state.lastSeq = seq;
       if (state.ackQueued) return;
       state.ackQueued = true;
@@ -325,8 +337,5 @@
 
   showStatus('connecting');
   connect();
-  // After asking for the shell: looking for WebGL takes a while, and the
-  // shell starts meanwhile.
-  startRenderer(pageQuery.get('renderer'));
   offerTargets();
 })();
