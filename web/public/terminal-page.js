@@ -153,6 +153,7 @@
       else element.classList.toggle('cursor-off');
     };
     const restart = () => {
+      if (!enabled) return; // stop() has halted it
       halt();
       if (enabled && document.activeElement === term.textarea) {
         blinkUntil = Date.now() + CURSOR_BLINK_TIMEOUT_MS;

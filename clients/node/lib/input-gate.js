@@ -62,7 +62,11 @@ class InputGate {
       this.#sent += line.length;
       if (this.#sent - this.#pinged >= PING_EVERY_BYTES) out += this.#ping();
     }
-    if (this.#sent > this.#pinged && this.#pings.size === 0) out += this.#ping();
+    // Input held back waits for a pong: ask for one if none is on its way.
+    // Typing alone asks for none (a pong per keystroke is work for both
+    // sides on the way to the echo); what it leaves unconfirmed counts
+    // towards the next ping.
+    if (this.#held.length > 0 && this.#sent > this.#pinged && this.#pings.size === 0) out += this.#ping();
     if (out) this.#send(out);
   }
 
