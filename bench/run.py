@@ -531,7 +531,7 @@ def flood_xterm_table(runs):
 
 
 def web_bench(tools, quick, log):
-    rounds, keys, idle = (1, 30, 3) if quick else (5, 60, 10)
+    rounds, keys, idle = (1, 30, 3) if quick else (9, 60, 10)
     log(f"browser terminals: {rounds} rounds of each, {keys} keys, {idle} s idle")
     done = subprocess.run(["node", os.path.join(ROOT, "bench", "web_bench.js"), "--broker", tools.broker,
                            "--rounds", str(rounds), "--keys", str(keys), "--idle", str(idle)],
