@@ -402,13 +402,16 @@ class Terminal {
 
   /**
    * Counts data events up to `seq` as taken by the program; acknowledges
-   * them once nothing more is queued or a quarter of the window is due.
+   * them once a quarter of the window is due: while the program takes its
+   * output the broker never waits for one (three quarters of its window
+   * are left), and a flood costs both sides an acknowledgement per quarter
+   * window, not one per read.
    */
   #consumed(seq, bytes) {
     this.#deliveredSeq = seq;
     this.#unackedBytes += bytes;
     if (this.flowControl !== 'window' || this.#deliveredSeq <= this.#ackedSeq) return;
-    if (this.#queue.length > 0 && this.#unackedBytes < this.#flowWindow / 4) return;
+    if (this.#unackedBytes < this.#flowWindow / 4) return;
     this.#ackedSeq = this.#deliveredSeq;
     this.#unackedBytes = 0;
     this.#send(notificationLine('terminal.ack', { seq: this.#ackedSeq }));
