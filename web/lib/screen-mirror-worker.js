@@ -76,7 +76,8 @@ parentPort.on('message', (message) => {
       }
     });
   } else if (message.type === 'resize') {
-    mirror.terminal.resize(message.cols, message.rows);
+    // xterm.js parses writes later: the size changes once those before it are parsed.
+    mirror.terminal.write('', () => mirror.terminal.resize(message.cols, message.rows));
   } else if (message.type === 'snapshot') {
     mirror.terminal.write('', () => {
       report(); // the writes before it are reported before it is

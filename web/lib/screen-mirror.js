@@ -47,8 +47,9 @@ function unfinishedSequence(before, data) {
 
 /**
  * The thread that parses for every mirror of the process (started when the
- * first output is handed over). It holds the process open only while it owes an answer (a
- * parse or a snapshot), as a socket waiting for data would.
+ * first output is handed over). It holds the process open only while it
+ * owes an answer (a parse or a snapshot), as a socket waiting for data
+ * would.
  */
 const parser = {
   /** @type {Worker | undefined} */
@@ -167,9 +168,9 @@ class ScreenMirror {
 
   /** @param {number} cols @param {number} rows */
   resize(cols, rows) {
+    this.#handOver(); // what was written at the old size is parsed at it
     this.#cols = cols;
     this.#rows = rows;
-    this.#handOver();
     if (!this.#lost && this.#created) parser.post({ type: 'resize', id: this.#id, cols, rows });
   }
 

@@ -151,6 +151,15 @@ test('a mirror parses what it holds once the output pauses, without being asked'
   mirror.dispose();
 });
 
+test('output held by a mirror is parsed at the size it was written at, before a resize', async () => {
+  const mirror = new ScreenMirror(10, 4, 100);
+  mirror.write(1, '\x1b[999CX', () => {}); // X in the last column
+  mirror.resize(20, 4);
+  const screen = await render((await mirror.snapshot()).data, 20, 4);
+  assert.equal(screen.lines[0], `${' '.repeat(9)}X`);
+  mirror.dispose();
+});
+
 test('mirrors share one parser thread: each snapshot has its own output only, and every write is reported parsed, in order', async () => {
   const mirrors = [new ScreenMirror(20, 4, 100), new ScreenMirror(20, 4, 100)];
   const parsed = [[], []];
