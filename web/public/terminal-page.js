@@ -55,11 +55,6 @@
     retryTimer: undefined
   };
 
-  // xterm.js's WebGL renderer where WebGL runs on a graphics card, its DOM
-  // renderer elsewhere (and after a lost WebGL context). Where WebGL is
-  // drawn in software (SwiftShader, llvmpipe), the DOM renderer measured
-  // faster: half the idle CPU and quicker through a flood of output.
-  // ?renderer=dom or ?renderer=webgl in the address decides instead.
   // Looking for WebGL holds the page up for 15 ms or more: it is done once
   // the first output is on the screen (or after a second without any), not
   // on the way to the first prompt.
@@ -71,6 +66,11 @@
     setTimeout(() => startRenderer(pageQuery.get('renderer')));
   }
 
+  // xterm.js's WebGL renderer where WebGL runs on a graphics card, its DOM
+  // renderer elsewhere (and after a lost WebGL context). Where WebGL is
+  // drawn in software (SwiftShader, llvmpipe), the DOM renderer measured
+  // faster: half the idle CPU and quicker through a flood of output.
+  // ?renderer=dom or ?renderer=webgl in the address decides instead.
   function startRenderer(wanted) {
     if (wanted === 'dom' || (wanted !== 'webgl' && !webglOnGraphicsCard())) return;
     // The addon's script is fetched only where it is used.
@@ -86,7 +86,7 @@
       const webgl = new WebglAddon.WebglAddon();
       webgl.onContextLoss(() => {
         webgl.dispose();
-        renderer = startDomRenderer();
+        startDomRenderer();
       });
       terminal.loadAddon(webgl);
     } catch (error) {
@@ -101,7 +101,6 @@
   function startDomRenderer() {
     renderer = 'dom';
     applyCursorBlink();
-    return renderer;
   }
 
   // The WebGL renderer blinks from a timer of its own; for the DOM renderer
@@ -155,7 +154,7 @@
     const restart = () => {
       if (!enabled) return; // stop() has halted it
       halt();
-      if (enabled && document.activeElement === term.textarea) {
+      if (document.activeElement === term.textarea) {
         blinkUntil = Date.now() + CURSOR_BLINK_TIMEOUT_MS;
         timer = setInterval(blink, CURSOR_BLINK_MS);
       }

@@ -408,7 +408,8 @@ class Terminal {
    * window, not one per read.
    */
   #consumed(seq, bytes) {
-    this.#deliveredSeq = seq;
+    // Never backwards: a listener may have let the queue go (kill()) before this.
+    this.#deliveredSeq = Math.max(this.#deliveredSeq, seq);
     this.#unackedBytes += bytes;
     if (this.flowControl !== 'window' || this.#deliveredSeq <= this.#ackedSeq) return;
     if (this.#unackedBytes < this.#flowWindow / 4) return;
