@@ -16,6 +16,7 @@ const path = require('path');
 const WebSocket = require('ws');
 const { WebTerminalServer } = require('./lib/web-terminal-server');
 const { parseServerMessage } = require('./lib/page-connection');
+const { parserHeapBytes } = require('./lib/screen-mirror');
 
 const PROMPT = 'bench$ ';
 
@@ -67,11 +68,13 @@ class BenchPage {
   }
 }
 
-function heapBytes() {
+/** The server's heap and the screen mirrors' (on their thread), once output has been handed to them. */
+async function heapBytes() {
+  await new Promise((resolve) => setTimeout(resolve, 300));
   global.gc();
   global.gc();
   const usage = process.memoryUsage();
-  return usage.heapUsed + usage.external;
+  return usage.heapUsed + usage.external + await parserHeapBytes();
 }
 
 function rssKiB(pid) {
@@ -92,7 +95,13 @@ async function typeAndWait(page, command, marker) {
 async function measureMemory(url, server, count) {
   const started = [];
   server.on('session', (session) => started.push(session));
-  const before = heapBytes();
+  // One session first, not counted: the mirrors' thread and the modules
+  // every session shares are then in the baseline.
+  const warmUp = new BenchPage();
+  await warmUp.open(url);
+  await warmUp.until((message, output) => output.endsWith(PROMPT));
+  await typeAndWait(warmUp, 'echo done', 'done');
+  const before = await heapBytes();
   const pages = [];
   for (let i = 0; i < count; i++) {
     const page = new BenchPage();
@@ -101,15 +110,15 @@ async function measureMemory(url, server, count) {
     await typeAndWait(page, 'ls / ; echo done', 'done');
     pages.push(page);
   }
-  const attached = (heapBytes() - before) / count;
+  const attached = (await heapBytes() - before) / count;
   for (const page of pages) await page.close();
-  const detached = (heapBytes() - before) / count;
+  const detached = (await heapBytes() - before) / count;
   for (const page of pages) {
     await page.open(url, { id: page.id, seq: page.lastSeq });
     await typeAndWait(page, 'seq 1 300000 >/dev/tty; echo done', 'done');
     await page.close();
   }
-  const detachedFull = (heapBytes() - before) / count;
+  const detachedFull = (await heapBytes() - before) / count;
   const brokers = started.map((session) => rssKiB(session.terminal.brokerPid));
   return { attached, detached, detachedFull, brokerRss: median(brokers) };
 }

@@ -52,6 +52,12 @@ function report() {
 }
 
 parentPort.on('message', (message) => {
+  if (message.type === 'heap') {
+    global.gc?.();
+    const { heapUsed, external } = process.memoryUsage();
+    parentPort.postMessage({ type: 'heap', bytes: heapUsed + external });
+    return;
+  }
   const { id } = message;
   if (message.type === 'create') {
     const terminal = new Terminal({

@@ -58,6 +58,8 @@ const parser = {
   owed: 0,
   /** @type {Map<number, ScreenMirror>} */
   mirrors: new Map(),
+  /** @type {((bytes: number) => void)[]} */
+  heapAnswers: [],
 
   /** @param {ScreenMirror} mirror @returns {number} its id */
   add(mirror) {
@@ -82,7 +84,10 @@ const parser = {
 
   start() {
     const worker = new Worker(path.join(__dirname, 'screen-mirror-worker.js'));
-    worker.on('message', (message) => this.mirrors.get(message.id)?.receive(message));
+    worker.on('message', (message) => {
+      if (message.type === 'heap') this.heapAnswers.shift()?.(message.bytes);
+      else this.mirrors.get(message.id)?.receive(message);
+    });
     worker.on('error', (error) => console.error(`screen mirror: ${error.stack ?? error}`));
     worker.on('exit', () => {
       // Only on a fault: the mirrors lose their screens but not their sessions.
@@ -270,4 +275,18 @@ class ScreenMirror {
   }
 }
 
-module.exports = { ScreenMirror, unfinishedSequence, MAX_HELD_CHARS };
+/**
+ * The parser thread's heap (used and external bytes), after a collection
+ * where the thread can ask for one: what the mirrors of the process cost.
+ * For the server's memory benchmark. 0 while the thread has not started.
+ * @returns {Promise<number>}
+ */
+function parserHeapBytes() {
+  if (!parser.worker) return Promise.resolve(0);
+  return new Promise((resolve) => {
+    parser.heapAnswers.push(resolve);
+    parser.worker.postMessage({ type: 'heap' });
+  });
+}
+
+module.exports = { ScreenMirror, unfinishedSequence, parserHeapBytes, MAX_HELD_CHARS };
