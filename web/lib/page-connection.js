@@ -65,7 +65,7 @@ class PageConnection {
 
   /** @param {object} message sent as one JSON text, if the socket is still open */
   send(message) {
-    if (this.#socket.readyState === this.#socket.OPEN) this.#socket.send(JSON.stringify(message));
+    this.#sendText(JSON.stringify(message));
   }
 
   /**
@@ -108,7 +108,7 @@ class PageConnection {
       let { seq, data } = log.message(this.#nextSeq);
       while (seq < last && data.length + log.message(seq + 1).data.length <= MAX_FRAME_CHARS) data += log.message(++seq).data;
       this.#nextSeq = seq + 1;
-      if (this.#socket.readyState === this.#socket.OPEN) this.#socket.send(outputFrame(seq, data));
+      this.#sendText(outputFrame(seq, data));
       this.#track(seq, data.length);
     }
   }
@@ -137,6 +137,10 @@ class PageConnection {
   close(code, reason) {
     this.phase = 'closed';
     this.#socket.close(code, reason);
+  }
+
+  #sendText(text) {
+    if (this.#socket.readyState === this.#socket.OPEN) this.#socket.send(text);
   }
 
   #track(seq, chars) {
