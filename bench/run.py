@@ -13,6 +13,7 @@ import base64
 import binascii
 import json
 import os
+import pty
 import select
 import statistics
 import subprocess
@@ -199,9 +200,41 @@ class Relay:
         return cpu
 
 
+class BarePty(Relay):
+    """The same program on a PTY of its own, with no relay in between: the
+    floor under every relay's keystroke echo. It shares Relay's waiting for
+    bytes, not its process: the benchmark itself holds the master."""
+
+    def __init__(self, command):
+        self.kind = "bare"
+        self.out, slave = pty.openpty()
+        self.proc = subprocess.Popen(command, stdin=slave, stdout=slave, stderr=slave,
+                                     start_new_session=True)
+        os.close(slave)
+        self.eof = False
+        self.held = b""
+
+    def send(self, data):
+        os.write(self.out, data)
+
+    def read(self, timeout):
+        if self.eof or not select.select([self.out], [], [], timeout)[0]:
+            return b""
+        try:
+            return os.read(self.out, 1 << 20)
+        except OSError:  # EIO: the terminal's last holder has gone
+            self.eof = True
+            return b""
+
+    def finish(self, timeout=30.0):
+        self.proc.kill()
+        self.proc.wait(timeout)
+        os.close(self.out)
+
+
 def wait_ready(relay):
     """Waits until the shell (raw_echo) has put its terminal in raw mode."""
-    if relay.kind != "raw":
+    if relay.kind in ("broker", "json"):
         relay.wait_event("ready")
     if relay.wait_bytes(1) != b"R":
         raise RuntimeError("unexpected first output")
@@ -304,7 +337,8 @@ def throughput(tools, path, consumer):
 
 def echo_latency(tools, count):
     def measure(kind):
-        relay = Relay(tools, kind, [tools.echo, "echo"])
+        command = [tools.echo, "echo"]
+        relay = BarePty(command) if kind == "bare" else Relay(tools, kind, command)
         wait_ready(relay)
         samples = []
         next_send = time.perf_counter()
@@ -598,8 +632,9 @@ def main():
 
     if want("echo"):
         log("keystroke echo latency")
-        results = alternate(2, echo_latency(tools, 50 if quick else 150), ("broker", "json", "raw"))
-        b, j, r = (sum(results[k], []) for k in ("broker", "json", "raw"))
+        kinds = ("broker", "json", "raw", "bare")
+        results = alternate(2, echo_latency(tools, 50 if quick else 150), kinds)
+        b, j, r, bare = (sum(results[k], []) for k in kinds)
         table.add(f"echo latency p50, us ({len(b)} keys, 10 ms apart)", percentile(b, 50),
                   percentile(r, 50), "{:.0f}")
         table.add("echo latency p99, us", percentile(b, 99), percentile(r, 99), "{:.0f}")
@@ -607,6 +642,8 @@ def main():
                   None, "{:.0f}", ratio=False)
         peers.add(f"echo latency p50, us ({len(b)} keys, 10 ms apart)", percentile(b, 50),
                   "JSON relay", percentile(j, 50), "{:.0f}")
+        peers.add(f"echo latency p50, us ({len(b)} keys, 10 ms apart)", percentile(b, 50),
+                  "the program on a bare PTY", percentile(bare, 50), "{:.0f}")
 
     if want("ping"):
         log("ping round trip")
