@@ -92,15 +92,24 @@ function processesBelow(root) {
  */
 function browserThreadsNs() {
   const result = new Map();
-  for (const pid of processesBelow(process.pid)) {
+  const read = (file) => {
     try {
-      if (!fs.readFileSync(`/proc/${pid}/comm`, 'utf8').startsWith('chrom')) continue;
-      for (const tid of fs.readdirSync(`/proc/${pid}/task`)) {
-        const ran = fs.readFileSync(`/proc/${pid}/task/${tid}/schedstat`, 'utf8').split(' ')[0];
-        result.set(tid, Number(ran));
-      }
+      return fs.readFileSync(file, 'utf8');
     } catch {
-      // gone meanwhile
+      return null; // gone meanwhile
+    }
+  };
+  for (const pid of processesBelow(process.pid)) {
+    if (!read(`/proc/${pid}/comm`)?.startsWith('chrom')) continue;
+    let threads = [];
+    try {
+      threads = fs.readdirSync(`/proc/${pid}/task`);
+    } catch {
+      continue; // gone meanwhile
+    }
+    for (const tid of threads) {
+      const ran = read(`/proc/${pid}/task/${tid}/schedstat`);
+      if (ran !== null) result.set(tid, Number(ran.split(' ')[0]));
     }
   }
   return result;
