@@ -13,7 +13,6 @@ import base64
 import binascii
 import json
 import os
-import pty
 import select
 import statistics
 import subprocess
@@ -205,11 +204,11 @@ class BarePty(Relay):
     floor under every relay's keystroke echo. It shares Relay's waiting for
     bytes, not its process: the benchmark itself holds the master."""
 
-    def __init__(self, command):
+    def __init__(self, tools, command):
         self.kind = "bare"
-        self.out, slave = pty.openpty()
-        self.proc = subprocess.Popen(command, stdin=slave, stdout=slave, stderr=slave,
-                                     start_new_session=True)
+        # The attach benchmark's plain terminal: 80x24, like the relays'.
+        self.out, slave = attach_pty.open_terminal()
+        self.proc = attach_pty.start(tools, "plain", command, slave)
         os.close(slave)
         self.eof = False
         self.held = b""
@@ -338,7 +337,7 @@ def throughput(tools, path, consumer):
 def echo_latency(tools, count):
     def measure(kind):
         command = [tools.echo, "echo"]
-        relay = BarePty(command) if kind == "bare" else Relay(tools, kind, command)
+        relay = BarePty(tools, command) if kind == "bare" else Relay(tools, kind, command)
         wait_ready(relay)
         samples = []
         next_send = time.perf_counter()
