@@ -43,13 +43,16 @@ function parseServerMessage(raw) {
  * so a replay and live output never interleave and nothing goes twice.
  *
  * Phases: 'preparing' (the page has been told about the session, its screen
- * is being made ready), 'relaying' (output flows), 'closed'.
+ * is being made ready), 'relaying' (output flows), 'closed' (by close(), or
+ * the socket is no longer open: the socket owns that half of the state, as
+ * nothing can be sent on it any more).
  */
 class PageConnection {
-  phase = 'preparing';
   /** The last seq the page has confirmed writing; undefined while preparing. */
   ackedSeq;
   #socket;
+  #relaying = false;
+  #closed = false;
   #nextSeq = 0;
   #resumeEnd = 0;
   #resumedSent = true;
@@ -62,6 +65,12 @@ class PageConnection {
   }
 
   get socket() { return this.#socket; }
+
+  /** @returns {'preparing' | 'relaying' | 'closed'} */
+  get phase() {
+    if (this.#closed || this.#socket.readyState !== this.#socket.OPEN) return 'closed';
+    return this.#relaying ? 'relaying' : 'preparing';
+  }
 
   /** @param {object} message sent as one JSON text, if the socket is still open */
   send(message) {
@@ -76,7 +85,7 @@ class PageConnection {
    * @param {number} [resumeEnd] undefined for a new session
    */
   startAfter(seq, resumeEnd) {
-    this.phase = 'relaying';
+    this.#relaying = true;
     this.ackedSeq = seq;
     this.#nextSeq = seq + 1;
     this.#resumeEnd = resumeEnd ?? 0;
@@ -135,7 +144,7 @@ class PageConnection {
 
   /** @param {number} code @param {string} reason */
   close(code, reason) {
-    this.phase = 'closed';
+    this.#closed = true;
     this.#socket.close(code, reason);
   }
 

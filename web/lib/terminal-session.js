@@ -199,7 +199,6 @@ class TerminalSession {
   }
 
   #onSocketClose(connection) {
-    connection.phase = 'closed';
     if (this.connection !== connection) return; // taken over, or the end was shown
     this.connection = undefined;
     this.#updateFlow();

@@ -1,0 +1,202 @@
+'use strict';
+
+// The page's WebSocket to its session. The session outlives the socket: the
+// page keeps the session's id for its tab (sessionStorage), reconnects by
+// itself after a dropped connection, and says which output it has written,
+// so that the server sends exactly what it missed (or a snapshot of the
+// screen, after a reload).
+
+const SESSION_KEY = 'terminal-stream-session';
+const RETRY_FIRST_MS = 250;
+const RETRY_MAX_MS = 4000;
+
+/**
+ * One session, over as many sockets as it takes.
+ *
+ * What it tells the page goes through `onStatus(text, isEnd)`; output goes
+ * to the terminal, and `onOutputShown()` is called once xterm.js has
+ * processed some.
+ */
+class SessionSocket {
+  #terminal;
+  #token;
+  #target;
+  #onStatus;
+  #onOutputShown;
+  #socket;
+  #sessionId = sessionStorage.getItem(SESSION_KEY) || undefined;
+  #lastSeq; // the last output message written to xterm.js
+  #ackQueued = false;
+  #catchingUp = false; // writing a replay or snapshot: xterm.js's answers to old queries are not sent
+  #stopped = false; // the shell ended or another page took over: no reconnecting
+  #held = false; // disconnect() was called
+  #retries = 0;
+  #retryTimer;
+
+  /**
+   * @param {object} options
+   * @param {Terminal} options.terminal
+   * @param {string} options.token
+   * @param {string} options.target where a new session runs ('': the server's default)
+   * @param {(text: string, isEnd?: boolean) => void} options.onStatus
+   * @param {() => void} options.onOutputShown
+   */
+  constructor({ terminal, token, target, onStatus, onOutputShown }) {
+    this.#terminal = terminal;
+    this.#token = token;
+    this.#target = target;
+    this.#onStatus = onStatus;
+    this.#onOutputShown = onOutputShown;
+  }
+
+  get sessionId() { return this.#sessionId; }
+  get lastSeq() { return this.#lastSeq; }
+
+  /** Forgets this tab's session: the next page load starts a new one. */
+  static forgetSession() {
+    sessionStorage.removeItem(SESSION_KEY);
+  }
+
+  /**
+   * Opens a socket unless one is open or the connection is held. Waits for
+   * xterm.js to write what it was given first, so that the seq the server
+   * hears is that of the last message on the screen.
+   */
+  connect() {
+    this.#held = false;
+    if (this.#socket) return;
+    this.#terminal.write('', () => {
+      if (this.#held || this.#socket) return;
+      const socket = new WebSocket(this.#socketUrl());
+      this.#socket = socket;
+      socket.onmessage = (event) => this.#onMessage(event.data);
+      socket.onclose = (event) => this.#onClose(socket, event);
+    });
+  }
+
+  /** Closes the connection as a network failure would, and holds reconnecting until connect(). */
+  disconnect() {
+    this.#held = true;
+    clearTimeout(this.#retryTimer);
+    const socket = this.#socket;
+    this.#socket = undefined;
+    this.#catchingUp = false;
+    if (socket) socket.close();
+    this.#onStatus('disconnected', true);
+  }
+
+  /** @param {string} data @param {boolean} binary one character per byte */
+  sendInput(data, binary) {
+    if (this.#catchingUp) return;
+    this.#send(binary ? { type: 'input', data, binary: true } : { type: 'input', data });
+  }
+
+  sendResize(cols, rows) {
+    this.#send({ type: 'resize', cols, rows });
+  }
+
+  #send(message) {
+    const socket = this.#socket;
+    if (socket && socket.readyState === WebSocket.OPEN) socket.send(JSON.stringify(message));
+  }
+
+  #socketUrl() {
+    const query = new URLSearchParams({ token: this.#token, cols: this.#terminal.cols, rows: this.#terminal.rows });
+    if (this.#target) query.set('target', this.#target);
+    if (this.#sessionId) query.set('session', this.#sessionId);
+    if (this.#sessionId && this.#lastSeq !== undefined) query.set('seq', this.#lastSeq);
+    const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
+    return `${scheme}//${location.host}/terminal?${query}`;
+  }
+
+  // Output comes as "SEQ:DATA"; everything else as a JSON object.
+  #onMessage(text) {
+    if (text.charCodeAt(0) !== 0x7b) {
+      const colon = text.indexOf(':');
+      this.#writeOutput(Number(text.slice(0, colon)), text.slice(colon + 1));
+      return;
+    }
+    const message = JSON.parse(text);
+    if (message.type === 'snapshot') this.#writeSnapshot(message.seq, message.data);
+    else if (message.type === 'session') this.#onSession(message);
+    else if (message.type === 'resumed') this.#onResumed();
+    else if (message.type === 'exit') this.#onExit(message);
+    else if (message.type === 'taken-over') this.#onTakenOver();
+    else if (message.type === 'error') console.warn('terminal-stream:', message.message);
+  }
+
+  // Acknowledged once xterm.js has processed it: the server holds the shell
+  // back while too much is unacknowledged. xterm.js calls back every message
+  // of a batch in one task, and one ack of the last says it all: a flood's
+  // acks cost the page a send per batch, not per message.
+  #writeOutput(seq, data) {
+    this.#terminal.write(data, () => {
+      this.#onOutputShown();
+      this.#lastSeq = seq;
+      if (this.#ackQueued) return;
+      this.#ackQueued = true;
+      queueMicrotask(() => {
+        this.#ackQueued = false;
+        this.#send({ type: 'ack', seq: this.#lastSeq });
+      });
+    });
+  }
+
+  #writeSnapshot(seq, data) {
+    this.#terminal.reset();
+    this.#writeOutput(seq, data);
+  }
+
+  #onSession(message) {
+    this.#retries = 0;
+    this.#sessionId = message.id;
+    sessionStorage.setItem(SESSION_KEY, message.id);
+    if (message.resumed) {
+      this.#catchingUp = true;
+      this.#onStatus('resuming…');
+    } else {
+      this.#lastSeq = 0;
+      if (message.note) this.#terminal.reset();
+      this.#onStatus(message.note ? `new shell: ${message.note}` : 'connected', Boolean(message.note));
+    }
+    this.#terminal.focus();
+  }
+
+  // Everything before this message was old output: once xterm.js has
+  // processed it, its answers are the shell's again.
+  #onResumed() {
+    this.#terminal.write('', () => {
+      this.#catchingUp = false;
+      this.#onStatus('resumed');
+    });
+  }
+
+  #onExit(exit) {
+    this.#stopped = true;
+    SessionSocket.forgetSession();
+    let how = exit.signal ? `signal ${exit.signal}` : `exit code ${exit.exitCode}`;
+    // The broker, or the transport that carried it (ssh), ended without saying how the shell ended.
+    if (exit.reason === 'broker-failed') how = `connection to the shell lost (${exit.signal ? `signal ${exit.signal}` : `status ${exit.exitCode}`})`;
+    this.#terminal.write(`\r\n\x1b[7m[session ended: ${how}]\x1b[0m\r\n`, () => this.#onStatus(`session ended: ${how}`, true));
+  }
+
+  #onTakenOver() {
+    this.#stopped = true;
+    this.#onStatus('taken over by another page', true);
+  }
+
+  #onClose(socket, event) {
+    if (this.#socket !== socket) return;
+    this.#socket = undefined;
+    this.#catchingUp = false;
+    if (this.#stopped) return;
+    const delay = Math.min(RETRY_FIRST_MS * 2 ** this.#retries, RETRY_MAX_MS);
+    this.#retries += 1;
+    this.#onStatus(`reconnecting… (${event.code}${event.reason ? ': ' + event.reason : ''})`);
+    this.#retryTimer = setTimeout(() => this.#reconnect(), delay);
+  }
+
+  #reconnect() {
+    if (!this.#held) this.connect();
+  }
+}
