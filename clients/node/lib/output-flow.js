@@ -1,0 +1,202 @@
+'use strict';
+
+const { notificationLine } = require('./protocol');
+
+// Without the broker's window, output waiting for listeners is bounded by
+// no longer reading the broker's stdout above this many bytes.
+const STREAM_QUEUE_BYTES = 1048576;
+
+/**
+ * What the program has said about its output, in order: each phase keeps
+ * what the earlier ones mean. `released`: kill() was called, a pause no
+ * longer holds the shell back. `destroyed`: no more output is wanted.
+ */
+const Phase = Object.freeze({ RUNNING: 0, RELEASED: 1, DESTROYED: 2 });
+
+/**
+ * The broker's output on its way to the program: data events queued and
+ * handed over one per turn of the event loop, held back while paused, and
+ * the broker held back in turn, by acknowledging its window ('window') or,
+ * until it confirms one, by no longer reading its stdout ('stream').
+ */
+class OutputFlow {
+  #mode = 'stream';
+  #window;
+  #hooks;
+  #phase = Phase.RUNNING;
+  #paused = false;
+  #queue = [];
+  #queuedBytes = 0;
+  #deliveryScheduled = false;
+  #brokerEnded = false;
+  #finished = false;
+  #deliveredSeq = 0;
+  #ackedSeq = 0;
+  #unackedBytes = 0;
+
+  /**
+   * @param {number} window bytes the broker may send ahead (0: none asked for)
+   * @param {{ deliver(bytes: Buffer): void, send(line: string): void,
+   *   setReading(reading: boolean): void, finish(): void }} hooks
+   *   deliver: one data event; send: a line to the broker; setReading:
+   *   whether to read the broker's stdout; finish: every event is delivered
+   *   and the broker has ended (called once)
+   */
+  constructor(window, hooks) {
+    this.#window = window;
+    this.#hooks = hooks;
+  }
+
+  /** 'stream' (stdout backpressure) until the broker confirms its window, then 'window'. */
+  get mode() { return this.#mode; }
+
+  /** Whether destroy() was called: no output is wanted any more. */
+  get destroyed() { return this.#phase === Phase.DESTROYED; }
+
+  /**
+   * The data and flow_control events of one read of the broker's stdout.
+   * With nothing queued or on its way before it, its first data event goes
+   * now, in this turn, as node-pty emits a read (no turn of the loop between
+   * an echo and its listener); any others in the turns after.
+   * @param {object[]} events
+   */
+  takeRead(events) {
+    const idle = this.#queue.length === 0 && !this.#deliveryScheduled;
+    this.#take(events);
+    if (idle && this.#queue.length > 0) this.#deliverOne();
+    else this.#scheduleDelivery();
+    this.#updateReading();
+  }
+
+  /** @param {object[]} events the last ones, from a line the broker did not end */
+  brokerEnded(events) {
+    this.#take(events);
+    this.#brokerEnded = true;
+    this.#scheduleDelivery();
+  }
+
+  pause() {
+    this.#paused = true;
+    this.#updateReading();
+  }
+
+  /** Delivers what was held back, one data event per turn of the event loop. */
+  resume() {
+    this.#paused = false;
+    this.#updateReading();
+    this.#scheduleDelivery();
+  }
+
+  /** kill(): from now on a pause drops output instead of holding the shell back. */
+  release() {
+    this.#enter(Phase.RELEASED);
+    if (!this.#dropsOutput() || this.#queue.length === 0) return;
+    const last = this.#queue[this.#queue.length - 1].seq;
+    const bytes = this.#queuedBytes;
+    this.#queue = [];
+    this.#queuedBytes = 0;
+    this.#consumed(last, bytes);
+    this.#updateReading();
+    this.#scheduleDelivery();
+  }
+
+  /** destroy(): output not yet delivered, and all that follows, is dropped. */
+  destroy() {
+    this.#enter(Phase.DESTROYED);
+    this.release();
+  }
+
+  #take(events) {
+    for (const event of events) {
+      if (event.type === 'data') this.#onData(event);
+      else if (event.type === 'flow_control') this.#onFlowControl(event);
+    }
+  }
+
+  #onData(event) {
+    const bytes = Buffer.from(event.data_b64, 'base64');
+    if (this.#dropsOutput()) {
+      this.#consumed(event.seq, bytes.length);
+      return;
+    }
+    this.#queue.push({ seq: event.seq, bytes });
+    this.#queuedBytes += bytes.length;
+  }
+
+  #onFlowControl(event) {
+    this.#mode = event.window > 0 ? 'window' : 'stream';
+    this.#updateReading();
+  }
+
+  #enter(phase) {
+    this.#phase = Math.max(this.#phase, phase);
+  }
+
+  #dropsOutput() {
+    return this.#phase === Phase.DESTROYED || (this.#phase === Phase.RELEASED && this.#paused);
+  }
+
+  /**
+   * Reads the broker's stdout unless the client itself must hold the broker
+   * back: paused or with too much queued, when the broker has no window.
+   * With the window the broker holds itself back, and its pongs and closed
+   * event must still arrive.
+   */
+  #updateReading() {
+    const holding = this.#mode === 'stream' && !this.#dropsOutput() &&
+      (this.#paused || this.#queuedBytes > STREAM_QUEUE_BYTES);
+    this.#hooks.setReading(!holding);
+  }
+
+  #scheduleDelivery() {
+    if (this.#deliveryScheduled || this.#finished) return;
+    if (this.#queue.length === 0 && !this.#brokerEnded) return;
+    if (this.#paused && !this.#dropsOutput()) return;
+    this.#deliveryScheduled = true;
+    // One data event per turn of the event loop, as node-pty's reads come: a
+    // listener that pauses, or whose consumer answers through the loop, is
+    // obeyed before the next one.
+    setImmediate(() => {
+      this.#deliveryScheduled = false;
+      this.#deliverOne();
+    });
+  }
+
+  #deliverOne() {
+    if (this.#paused && !this.#dropsOutput()) return;
+    const next = this.#queue.shift();
+    if (next) {
+      this.#queuedBytes -= next.bytes.length;
+      // The program first: the acknowledgement's write is not on the way of an echo.
+      if (this.#phase < Phase.DESTROYED) this.#hooks.deliver(next.bytes);
+      this.#consumed(next.seq, next.bytes.length);
+      this.#updateReading();
+    }
+    if (this.#queue.length > 0) {
+      this.#scheduleDelivery();
+    } else if (this.#brokerEnded && !this.#finished) {
+      this.#finished = true;
+      this.#hooks.finish();
+    }
+  }
+
+  /**
+   * Counts data events up to `seq` as taken by the program; acknowledges
+   * them once a quarter of the window is due: while the program takes its
+   * output the broker never waits for one (three quarters of its window
+   * are left), and a flood costs both sides an acknowledgement per quarter
+   * window, not one per read.
+   */
+  #consumed(seq, bytes) {
+    // Never backwards: a listener may have let the queue go (kill()) before this.
+    this.#deliveredSeq = Math.max(this.#deliveredSeq, seq);
+    this.#unackedBytes += bytes;
+    if (this.#mode !== 'window' || this.#deliveredSeq <= this.#ackedSeq) return;
+    if (this.#unackedBytes < this.#window / 4) return;
+    this.#ackedSeq = this.#deliveredSeq;
+    this.#unackedBytes = 0;
+    this.#hooks.send(notificationLine('terminal.ack', { seq: this.#ackedSeq }));
+  }
+}
+
+module.exports = { OutputFlow };
