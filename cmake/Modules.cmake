@@ -56,4 +56,5 @@ tsb_module(protocol PUBLIC tsb_sys tsb_text nlohmann_json::nlohmann_json PRIVATE
 tsb_module(pty PUBLIC tsb_sys PRIVATE ${UTIL_LIBRARY})
 tsb_module(readers PUBLIC tsb_protocol tsb_sys PRIVATE tsb_log tsb_text Threads::Threads)
 tsb_module(session PUBLIC tsb_protocol tsb_pty tsb_sys PRIVATE tsb_log)
-tsb_module(attach PUBLIC tsb_sys PRIVATE tsb_protocol)
+# attach writes its recordings' JSON itself (asciicast lines are not the wire's).
+tsb_module(attach PUBLIC tsb_sys PRIVATE tsb_protocol nlohmann_json::nlohmann_json)

@@ -12,6 +12,7 @@ packages=(
     vim                                # vi, the full-screen program of the browser test's reload
     openssh-server openssh-client      # the tests of shells over ssh start an sshd of their own
     iproute2                           # ... in a network namespace of their own (ip netns)
+    asciinema                          # reads back the recordings of both terminals (asciinema cat)
 )
 # The tests start their own sshd; the system's ssh service, if installing the
 # package just started it, is stopped and disabled again.

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "attach/asciicast_recording.hpp"
 #include "attach/broker_child.hpp"
 #include "attach/options.hpp"
 #include "attach/relay_loop.hpp"
@@ -85,6 +86,22 @@ int finish(const SessionOutcome& outcome, BrokerChild& broker, RawMode& raw) {
     return 1;
 }
 
+// The recording, if asked for: created before anything starts, so that a
+// name that cannot be used is said at once.
+std::optional<tsb::Result<AsciicastRecording>> open_recording(const AttachOptions& options) {
+    if (options.record.empty()) return std::nullopt;
+    const char* term = std::getenv("TERM");
+    // The broker gives the shell this TERM when the environment has none.
+    return AsciicastRecording::create(
+        options.record, {.limit_bytes = options.record_limit,
+                         .input = options.record_input,
+                         .term = term != nullptr && *term != '\0' ? term : "xterm-256color"});
+}
+
+void report_recording(const AttachOptions& options, const AsciicastRecording& recording) {
+    if (recording.cut_short()) say("the recording " + options.record + " ended early: " + *recording.cut_short());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -106,6 +123,13 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    auto recording = open_recording(*options);
+    if (recording && !*recording) {
+        say("cannot create the recording " + options->record + ": " + recording->error().describe());
+        return 1;
+    }
+    AsciicastRecording* recorder = recording ? &**recording : nullptr;
+
     auto signals = install_signals();
     if (!signals) {
         say("cannot install signal handlers: " + signals.error().describe());
@@ -124,6 +148,9 @@ int main(int argc, char** argv) {
     }
 
     const LocalStreams local{STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
-    const SessionOutcome outcome = run_session(*broker, *signals, *raw, local);
-    return finish(outcome, *broker, *raw);
+    const SessionOutcome outcome = run_session(*broker, *signals, *raw, local, recorder);
+    if (recorder != nullptr) recorder->finish();
+    const int status = finish(outcome, *broker, *raw);
+    if (recorder != nullptr) report_recording(*options, *recorder);
+    return status;
 }

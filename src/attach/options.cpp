@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <charconv>
 #include <climits>
 #include <string_view>
 
@@ -11,7 +12,46 @@ namespace {
 
 constexpr std::string_view broker_name = "terminal-stream-broker";
 
+// Less than this could not hold a header and the note that ends a recording.
+constexpr std::uint64_t smallest_record_limit = 1024;
+
+// The value of an option given as `--name VALUE` or `--name=VALUE`, taken
+// from args; nothing when `arg` is not that option.
+std::optional<std::expected<std::string, std::string>> option_value(const std::vector<std::string>& args,
+                                                                    std::size_t& i, std::string_view name) {
+    const std::string& arg = args[i];
+    if (arg == name) {
+        if (i + 1 == args.size()) return std::unexpected(std::string(name) + " needs a value");
+        return args[++i];
+    }
+    if (arg.starts_with(name) && arg.size() > name.size() && arg[name.size()] == '=')
+        return arg.substr(name.size() + 1);
+    return std::nullopt;
+}
+
+std::expected<void, std::string> check_recording(const AttachOptions& options) {
+    if (options.record.empty() && (options.record_input || options.record_limit > 0))
+        return std::unexpected("--record-input and --record-limit need --record FILE");
+    if (options.record_limit > 0 && options.record_limit < smallest_record_limit)
+        return std::unexpected("--record-limit must be at least 1K");
+    return {};
+}
+
 }  // namespace
+
+std::optional<std::uint64_t> parse_byte_size(std::string_view text) {
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end == text.data()) return std::nullopt;
+    const std::string_view suffix(end, static_cast<std::size_t>(text.data() + text.size() - end));
+    int shift = 0;
+    if (suffix == "K" || suffix == "k") shift = 10;
+    else if (suffix == "M" || suffix == "m") shift = 20;
+    else if (suffix == "G" || suffix == "g") shift = 30;
+    else if (!suffix.empty()) return std::nullopt;
+    if (value > (UINT64_MAX >> shift)) return std::nullopt;
+    return value << shift;
+}
 
 std::expected<AttachOptions, std::string> parse_attach_options(const std::vector<std::string>& args,
                                                                const AttachDefaults& defaults) {
@@ -30,11 +70,23 @@ std::expected<AttachOptions, std::string> parse_attach_options(const std::vector
             named = args[++i];
         } else if (arg.starts_with("--broker=")) {
             named = arg.substr(std::string_view("--broker=").size());
+        } else if (arg == "--record-input") {
+            options.record_input = true;
+        } else if (auto record = option_value(args, i, "--record")) {
+            if (!*record) return std::unexpected(record->error());
+            if (record->value().empty()) return std::unexpected("--record needs a file name");
+            options.record = record->value();
+        } else if (auto limit = option_value(args, i, "--record-limit")) {
+            if (!*limit) return std::unexpected(limit->error());
+            const auto bytes = parse_byte_size(limit->value());
+            if (!bytes) return std::unexpected("--record-limit needs a size: bytes, or a number with K, M or G");
+            options.record_limit = *bytes;
         } else {
             return std::unexpected("unknown argument: " + arg);
         }
     }
     if (named && named->empty()) return std::unexpected("--broker needs a program path");
+    if (auto checked = check_recording(options); !checked) return std::unexpected(checked.error());
 
     if (named)
         options.broker = *named;

@@ -1,10 +1,13 @@
 #pragma once
-// The attach client's command line: `[--broker PATH] [-- SHELL ARGS...]`,
-// and where the broker program is found when no option names it.
+// The attach client's command line: `[--broker PATH] [--record FILE
+// [--record-input] [--record-limit SIZE]] [-- SHELL ARGS...]`, and where
+// the broker program is found when no option names it.
 
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tsb::attach {
@@ -12,6 +15,9 @@ namespace tsb::attach {
 struct AttachOptions {
     std::string broker;              // program to start, a path or a name for PATH
     std::vector<std::string> shell;  // handed to the broker after its own "--"; empty: its default
+    std::string record;              // asciicast file to write; empty: none
+    bool record_input = false;       // also record what is typed (passwords included)
+    std::uint64_t record_limit = 0;  // bytes; 0: no limit
     bool help = false;
 };
 
@@ -36,7 +42,11 @@ std::expected<AttachOptions, std::string> parse_attach_options(const std::vector
 // executable file of that name there.
 std::optional<std::string> sibling_broker_path();
 
+// A size in bytes: digits, optionally followed by K, M or G (powers of 1024).
+std::optional<std::uint64_t> parse_byte_size(std::string_view text);
+
 inline constexpr const char* attach_usage =
-    "usage: terminal-stream-attach [--broker PATH] [-- SHELL [ARGS...]]\n";
+    "usage: terminal-stream-attach [--broker PATH] [--record FILE [--record-input] [--record-limit SIZE]]\n"
+    "                              [-- SHELL [ARGS...]]\n";
 
 }  // namespace tsb::attach

@@ -76,8 +76,9 @@ std::string with_carriage_returns(std::string_view text) {
 
 class Session {
 public:
-    Session(BrokerChild& broker, SignalPipe& signals, const RawMode& raw, const LocalStreams& local)
-        : broker_(broker), signals_(signals), raw_(raw), local_(local) {}
+    Session(BrokerChild& broker, SignalPipe& signals, const RawMode& raw, const LocalStreams& local,
+            AsciicastRecording* recording)
+        : broker_(broker), signals_(signals), raw_(raw), local_(local), recording_(recording) {}
 
     Outcome run();
 
@@ -96,6 +97,8 @@ private:
     SignalPipe& signals_;
     const RawMode& raw_;
     LocalStreams local_;
+    AsciicastRecording* recording_;  // nullptr: none
+    WindowSize size_{80, 24};      // as the broker last heard it, for the recording
     std::string events_;           // event text read, from the first line not yet applied
     PeerEvent event_;              // the event being applied, its buffers reused
     std::string output_;           // terminal output of the events applied, not yet written
@@ -106,8 +109,12 @@ private:
 };
 
 Outcome Session::run() {
-    send(notification_line(connect_request(terminal_size(local_.terminal_out))));
+    const std::optional<WindowSize> size = terminal_size(local_.terminal_out);
+    if (size) size_ = *size;
+    send(notification_line(connect_request(size)));
     for (;;) {
+        // The lines of what was done in the last pass, whole.
+        if (recording_ != nullptr) recording_->flush();
         pollfd fds[4] = {
             {signals_.fd(), POLLIN, 0},
             {broker_.output.get(), POLLIN, 0},
@@ -134,8 +141,11 @@ std::optional<Outcome> Session::take_signals() {
     for (const int signal : signals_.take()) {
         if (signal == SIGHUP) return Outcome{.end = Outcome::End::hangup};
         if (signal != SIGWINCH) return Outcome{.end = Outcome::End::signal, .signal = signal};
-        if (const auto size = terminal_size(local_.terminal_out))
+        if (const auto size = terminal_size(local_.terminal_out)) {
             send(notification_line(Resize{size->cols, size->rows}));
+            size_ = *size;
+            if (recording_ != nullptr) recording_->resize(size->cols, size->rows);
+        }
     }
     return std::nullopt;
 }
@@ -190,7 +200,11 @@ std::optional<Outcome> Session::apply_event(std::string_view line) {
     // A line that is not an event is not the broker's: skip it.
     if (!parse_event(line, event_)) return std::nullopt;
     switch (event_.kind) {
+    case PeerEvent::Kind::ready:
+        if (recording_ != nullptr) recording_->start({event_.ts, size_.cols, size_.rows, event_.shell});
+        break;
     case PeerEvent::Kind::data:
+        if (recording_ != nullptr) recording_->output(event_.ts, event_.bytes);
         output_.append(event_.bytes);
         applied_seq_ = event_.seq;
         // A window's worth written and acknowledged in pieces: the broker
@@ -205,6 +219,7 @@ std::optional<Outcome> Session::apply_event(std::string_view line) {
     case PeerEvent::Kind::closed:
         // Everything the shell wrote is on the terminal before the end.
         if (auto failed = write_output()) return failed;
+        if (recording_ != nullptr) recording_->finish();
         return Outcome{.end = Outcome::End::closed, .exit_status = closed_exit_status(event_)};
     default:
         break;
@@ -219,7 +234,9 @@ std::optional<Outcome> Session::relay_keystrokes() {
     // In raw mode a terminal read returns 0 or EIO only when it has hung up.
     if (got == 0 || (got < 0 && errno == EIO)) return Outcome{.end = Outcome::End::hangup};
     if (got < 0) return local_failed("read", Error::last_os());
-    send(notification_line(Input{std::string(buffer, static_cast<std::size_t>(got))}));
+    const std::string_view keys(buffer, static_cast<std::size_t>(got));
+    if (recording_ != nullptr) recording_->input(keys);
+    send(notification_line(Input{std::string(keys)}));
     return std::nullopt;
 }
 
@@ -252,8 +269,8 @@ Outcome Session::local_failed(std::string_view what, const Error& error) {
 }  // namespace
 
 SessionOutcome run_session(BrokerChild& broker, SignalPipe& signals, const RawMode& raw,
-                           const LocalStreams& local) {
-    return Session(broker, signals, raw, local).run();
+                           const LocalStreams& local, AsciicastRecording* recording) {
+    return Session(broker, signals, raw, local, recording).run();
 }
 
 void relay_remaining_diagnostics(BrokerChild& broker, int diagnostics,

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <string>
 
+#include "attach/asciicast_recording.hpp"
 #include "attach/broker_child.hpp"
 #include "attach/signals.hpp"
 #include "attach/terminal_modes.hpp"
@@ -37,8 +38,9 @@ struct SessionOutcome {
 // Connects (with the local size and a flow-control window) and relays
 // until the session ends. While `raw` is active, diagnostics get carriage
 // returns before their line feeds, as the terminal no longer adds them.
+// With a recording, it gets the session from the broker's ready event on.
 SessionOutcome run_session(BrokerChild& broker, SignalPipe& signals, const RawMode& raw,
-                           const LocalStreams& local);
+                           const LocalStreams& local, AsciicastRecording* recording = nullptr);
 
 // Copies what is left of the broker's diagnostics to `diagnostics`, until
 // their end or the deadline.

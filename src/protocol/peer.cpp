@@ -49,11 +49,13 @@ bool read_data_shortcut(std::string_view line, PeerEvent& event, Result<void>& d
     const std::size_t ts_at = numbers.find(ts_key);
     if (ts_at == std::string_view::npos) return false;
     const auto seq = whole_number(numbers.substr(0, ts_at));
-    if (!seq || !whole_number(numbers.substr(ts_at + ts_key.size()))) return false;
+    const auto ts = whole_number(numbers.substr(ts_at + ts_key.size()));
+    if (!seq || !ts) return false;
     // Base64 has no quote, backslash or control byte, so the JSON value is
     // the text itself; anything else is refused by the decoder.
     event.kind = PeerEvent::Kind::data;
     event.seq = *seq;
+    event.ts = *ts;
     decoded = base64_decode_into(text, event.bytes);
     return true;
 }
@@ -67,6 +69,12 @@ Result<void> read_data(const Json& line, PeerEvent& event) {
         return fail(Error::text("data event without an unsigned seq"));
     event.seq = seq->get<std::uint64_t>();
     return base64_decode_into(text->get_ref<const std::string&>(), event.bytes);
+}
+
+void read_ready(const Json& line, PeerEvent& event) {
+    const auto shell = line.find("shell");
+    if (shell != line.end() && shell->is_array() && !shell->empty() && shell->front().is_string())
+        event.shell = shell->front().get<std::string>();
 }
 
 void read_closed(const Json& line, PeerEvent& event) {
@@ -119,6 +127,8 @@ std::string notification_line(const ShellSignal& signal) {
 Result<void> parse_event(std::string_view line, PeerEvent& event) {
     event.exit_code.reset();
     event.reason.clear();
+    event.shell.clear();
+    event.ts = 0;
     if (Result<void> decoded; read_data_shortcut(line, event, decoded)) return decoded;
 
     const Json parsed = Json::parse(line, nullptr, /*allow_exceptions=*/false);
@@ -126,7 +136,10 @@ Result<void> parse_event(std::string_view line, PeerEvent& event) {
     const auto type = parsed.find("type");
     if (type == parsed.end() || !type->is_string()) return fail(Error::text("no type"));
     event.kind = kind_named(type->get_ref<const std::string&>());
+    const auto ts = parsed.find("ts");
+    if (ts != parsed.end() && ts->is_number_unsigned()) event.ts = ts->get<std::uint64_t>();
     switch (event.kind) {
+    case PeerEvent::Kind::ready: read_ready(parsed, event); break;
     case PeerEvent::Kind::data: return read_data(parsed, event);
     case PeerEvent::Kind::flow_control: {
         const auto window = parsed.find("window");

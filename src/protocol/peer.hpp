@@ -31,6 +31,8 @@ struct PeerEvent {
     Kind kind = Kind::other;
     std::string bytes;              // data: the decoded terminal output
     std::uint64_t seq = 0;          // data, closed
+    std::uint64_t ts = 0;           // ready, data, closed: the broker's time, 0 when not given
+    std::string shell;              // ready: the shell's program
     std::uint64_t window = 0;       // flow_control
     std::optional<int> exit_code;   // closed: nothing when a signal ended the shell
     std::string reason;             // closed: "exited", "terminated", "signal:N"
