@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Builds and runs every test three times: an optimised build (the flags the
-# broker ships with), a build with AddressSanitizer and
+# Checks the module layering and that the ordinary default build compiles,
+# then builds and runs every test three times: an optimised build (the flags
+# the broker ships with), a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer, and a build with ThreadSanitizer. Then every
 # fuzz target for a short while, and the short soak and fault run against
 # the first two builds (it prints figures).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
+scripts/install-test-deps.sh
 scripts/install-js-deps.sh
 scripts/install-fuzz-deps.sh
 
@@ -22,6 +23,9 @@ run_suite() {
 
 echo "== module layering: an upward include must not build"
 scripts/check-layers.sh
+echo "== the ordinary build a newcomer types (default build type, tests on), built only"
+cmake -S . -B build/ordinary >/dev/null
+cmake --build build/ordinary -j "$jobs"
 echo "== normal build"
 run_suite build/test "" -DCMAKE_BUILD_TYPE=Release
 echo "== install, Debian package, man pages (from the normal build)"

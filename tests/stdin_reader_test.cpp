@@ -85,7 +85,7 @@ TEST(StdinReader, LinesBecomeCommandsThenStdinClosed) {
         SCOPED_TRACE(c.name);
         const ReaderRun run = read_all(c.input);
         Commands expected = c.expected;
-        expected.push_back(StdinClosed{});
+        expected.emplace_back(std::in_place_type<StdinClosed>);
         EXPECT_EQ(run.commands, expected);
         EXPECT_EQ(run.diagnostics, "");
     }
