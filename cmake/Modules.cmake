@@ -11,8 +11,15 @@
 #   sys, text  <-  log, config, protocol, pty  <-  readers, session  <-  main
 #   attach -> protocol, sys   (terminal-stream-attach, a peer over the wire)
 #
+# Two more guards make the layering hold for every module, whatever the
+# tests link: an include with ".." in it (which would reach a sibling's
+# source folder directly) stops the configuration, and each module is
+# linked alone, every object of it, with only what it declares
+# (tsb_module_alone_NAME, part of every build), so a call upwards fails the
+# build even where the broker would have linked it.
+#
 # Set TSB_MODULES_EXCLUDE_FROM_ALL before including it to build a module
-# only when something links it.
+# only when something links it (and to leave out the lone links).
 
 get_filename_component(TSB_SOURCE_ROOT ${CMAKE_CURRENT_LIST_DIR} DIRECTORY)
 
@@ -26,6 +33,36 @@ find_library(UTIL_LIBRARY util REQUIRED)
 function(tsb_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow)
   set_target_properties(${target} PROPERTIES COMPILE_WARNING_AS_ERROR ON)
+endfunction()
+
+# tsb_refuse_parent_includes(NAME): a quoted include that climbs out of
+# its folder ("../log/log.hpp") would walk around the module's header
+# folders, so none is accepted in src/NAME.
+function(tsb_refuse_parent_includes name)
+  file(GLOB files ${TSB_SOURCE_ROOT}/src/${name}/*.cpp ${TSB_SOURCE_ROOT}/src/${name}/*.hpp)
+  foreach(file IN LISTS files)
+    file(STRINGS ${file} climbing REGEX "^[ \t]*#[ \t]*include[ \t]*\"[^\"]*\\.\\.")
+    if(climbing)
+      message(FATAL_ERROR "${file}: an include may not climb out of its folder with \"..\" "
+                          "(name the module's header, \"log/log.hpp\", and link the module): ${climbing}")
+    endif()
+  endforeach()
+endfunction()
+
+# tsb_link_alone(TARGET LIBRARY [ALL] [OBJECTS...]): a program of nothing but
+# every object of LIBRARY (and OBJECTS), linked with what LIBRARY declares.
+# An undefined reference means the library calls a module it did not
+# declare. Not built by default unless ALL is given.
+set(TSB_EMPTY_MAIN ${CMAKE_BINARY_DIR}/module-headers/empty_main.cpp)
+file(WRITE ${TSB_EMPTY_MAIN} "int main() { return 0; }\n")
+function(tsb_link_alone target library)
+  cmake_parse_arguments(PARSE_ARGV 2 ALONE "ALL" "" "")
+  if(ALONE_ALL)
+    add_executable(${target} ${TSB_EMPTY_MAIN} ${ALONE_UNPARSED_ARGUMENTS})
+  else()
+    add_executable(${target} EXCLUDE_FROM_ALL ${TSB_EMPTY_MAIN} ${ALONE_UNPARSED_ARGUMENTS})
+  endif()
+  target_link_libraries(${target} PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,${library}>")
 endfunction()
 
 # tsb_module(NAME [PUBLIC deps...] [PRIVATE deps...]): the library tsb_NAME
@@ -46,6 +83,10 @@ function(tsb_module name)
   target_include_directories(tsb_${name} PUBLIC ${headers})
   target_link_libraries(tsb_${name} PUBLIC ${MODULE_PUBLIC} PRIVATE ${MODULE_PRIVATE})
   tsb_warnings(tsb_${name})
+  tsb_refuse_parent_includes(${name})
+  if(NOT TSB_MODULES_EXCLUDE_FROM_ALL)
+    tsb_link_alone(tsb_module_alone_${name} tsb_${name} ALL)
+  endif()
 endfunction()
 
 tsb_module(sys)
