@@ -7,7 +7,9 @@ set -euo pipefail
 cd "$(dirname "$0")"
 source ../scripts/lib/apt.sh
 
+../scripts/install-deps.sh             # what the broker itself builds with
 packages=(
+    libbenchmark-dev                   # the micro-benchmarks
     python3 make g++                   # node-gyp builds node-pty's addon
     chromium                           # the browser benchmarks (driven by playwright-core)
     fonts-dejavu-core                  # a monospace font for the pages
