@@ -11,6 +11,7 @@ const { localTargets, launcherTargets, readTargetsFile, takeLauncherOption } = r
 
 const usage = 'usage: node server.js [--host 127.0.0.1] [--port 8022] [--broker PATH] [--origin URL]...\n' +
   '                      [--grace SECONDS] [--max-detached N]\n' +
+  '                      [--record DIR [--record-input] [--record-limit SIZE]]\n' +
   '                      [--launcher CMD ARG... -- | --targets FILE] [-- SHELL ARG...]';
 
 function usageError(message) {
@@ -28,6 +29,13 @@ function readTargets(launcher, targetsFile) {
     usageError(error.message);
   }
   return localTargets();
+}
+
+/** Bytes: digits, optionally followed by K, M or G (powers of 1024); undefined when it is not one. */
+function byteSize(text) {
+  const match = /^(\d+)([KMG]?)$/i.exec(text);
+  if (!match) return undefined;
+  return Number(match[1]) * 1024 ** ' KMG'.indexOf(match[2].toUpperCase() || ' ');
 }
 
 function readOptions(argv) {
@@ -48,12 +56,18 @@ function readOptions(argv) {
       grace: { type: 'string', default: '300' },
       'max-detached': { type: 'string', default: '16' },
       targets: { type: 'string' },
+      record: { type: 'string' },
+      'record-input': { type: 'boolean', default: false },
+      'record-limit': { type: 'string', default: '100M' },
       help: { type: 'boolean', short: 'h' }
     }
   });
   const port = Number(values.port);
   const graceSeconds = Number(values.grace);
   const maxDetached = Number(values['max-detached']);
+  const recordLimit = byteSize(values['record-limit']);
+  if (!values.record && (values['record-input'] || values['record-limit'] !== '100M')) usageError('--record-input and --record-limit need --record DIR');
+  if (recordLimit === undefined || (recordLimit > 0 && recordLimit < 1024)) usageError('--record-limit needs a size of at least 1K, or 0 for none: bytes, or a number with K, M or G');
   const valid = Number.isInteger(port) && port >= 0 && port <= 65535 &&
     Number.isFinite(graceSeconds) && graceSeconds >= 0 && Number.isInteger(maxDetached) && maxDetached >= 0;
   if (values.help || !valid) {
@@ -68,7 +82,8 @@ function readOptions(argv) {
     maxDetached,
     shell: positionals.length > 0 ? positionals : undefined,
     targets: readTargets(taken.launcher, values.targets),
-    spawnOptions: values.broker ? { brokerPath: values.broker } : {}
+    spawnOptions: values.broker ? { brokerPath: values.broker } : {},
+    record: values.record ? { dir: values.record, input: values['record-input'], limitBytes: recordLimit } : undefined
   };
 }
 
@@ -77,6 +92,10 @@ async function main() {
   const server = new WebTerminalServer(options);
   const url = await server.listen();
   console.log(`terminal-stream-web: open ${url}`);
+  if (options.record) {
+    const recordingsUrl = url.replace('/?', '/recordings?');
+    console.log(`terminal-stream-web: recording every session in ${options.record.dir}${options.record.input ? ', input included' : ''}; play them at ${recordingsUrl}`);
+  }
   const names = options.targets.names;
   if (names.length > 1 || names[0] !== 'local') {
     console.log(`terminal-stream-web: sessions run at ${names.join(', ')} (the first unless the page picks another, or &target=NAME)`);

@@ -106,6 +106,8 @@ export declare class Terminal {
   constructor(file?: string, args?: string[] | string, options?: SpawnOptions | IWindowsPtyForkOptions);
   /** The process id of the broker (or of the launcher) on this machine. */
   readonly brokerPid: number;
+  /** The broker's time stamp (ms since the epoch, its machine's clock) of the data event the latest data came from; undefined before any. */
+  readonly outputTs: number | undefined;
   /** 'window' once the broker has confirmed its flow-control window, else 'stream'. */
   readonly flowControl: 'stream' | 'window';
   /** Resolves with the shell's pid at the broker's ready event; rejects if the broker ends before it. */

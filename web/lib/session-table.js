@@ -28,6 +28,7 @@ class SessionTable {
    * @param {number} options.logBytes output kept per session for replay
    * @param {number} options.scrollback lines of scrollback in a snapshot
    * @param {(cols: number, rows: number, target: object) => import('terminal-stream-client').Terminal} options.spawn starts a shell where the target says (may throw)
+   * @param {(terminal: object, target: object) => (import('./session-recorder').SessionRecorder | undefined)} [options.record] a new session's recording, if any
    * @param {(event: string, session: TerminalSession) => void} options.notify 'session', 'resume', 'end'
    */
   constructor(options) {
@@ -72,7 +73,8 @@ class SessionTable {
       logBytes: this.#options.logBytes,
       scrollback: this.#options.scrollback,
       onDetach: (detached) => this.#onDetach(detached),
-      onFinish: (finished) => this.#forget(finished)
+      onFinish: (finished) => this.#forget(finished),
+      recorder: this.#options.record?.(terminal, target)
     });
     this.#sessions.set(session.id, session);
     session.ended.then(() => this.#options.notify('end', session));

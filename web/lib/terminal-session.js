@@ -49,6 +49,7 @@ class TerminalSession {
   #onDetach;
   #onFinish;
   #redrawTimer;
+  #recorder;
 
   /**
    * @param {object} options
@@ -58,14 +59,16 @@ class TerminalSession {
    * @param {number} options.scrollback lines of scrollback in a snapshot
    * @param {(session: TerminalSession) => void} options.onDetach its page has gone
    * @param {(session: TerminalSession) => void} options.onFinish its end has been shown to a page
+   * @param {import('./session-recorder').SessionRecorder} [options.recorder] writes the session down
    */
-  constructor({ id, terminal, logBytes, scrollback, onDetach, onFinish }) {
+  constructor({ id, terminal, logBytes, scrollback, onDetach, onFinish, recorder }) {
     this.id = id;
     this.terminal = terminal;
     this.#log = new OutputLog(logBytes);
     this.#mirror = new ScreenMirror(terminal.cols, terminal.rows, scrollback);
     this.#onDetach = onDetach;
     this.#onFinish = onFinish;
+    this.#recorder = recorder;
     /** Resolves with the exit event. */
     this.ended = new Promise((resolve) => terminal.onExit(resolve));
     terminal.onData((data) => this.#onOutput(data));
@@ -129,12 +132,14 @@ class TerminalSession {
   /** Frees the screen mirror; the session is of no further use. */
   dispose() {
     this.#finished = true;
+    this.#recorder?.close();
     clearTimeout(this.#redrawTimer);
     this.#mirror.dispose();
   }
 
   #onOutput(data) {
     if (this.#finished) return;
+    this.#recorder?.output(data, this.terminal.outputTs);
     const keepAfter = this.connection ? (this.connection.ackedSeq ?? 0) : Infinity;
     const seq = this.#log.append(data, keepAfter);
     this.#mirror.write(seq, data, () => this.#updateFlow());
@@ -143,6 +148,7 @@ class TerminalSession {
 
   #onExit(exit) {
     this.exit = exit;
+    this.#recorder?.close();
     clearTimeout(this.#redrawTimer);
     this.#relay();
   }
@@ -178,6 +184,7 @@ class TerminalSession {
   #resize(cols, rows) {
     if (this.exit || (cols === this.terminal.cols && rows === this.terminal.rows)) return false;
     this.terminal.resize(cols, rows);
+    this.#recorder?.resize(cols, rows);
     this.#mirror.resize(cols, rows);
     return true;
   }
@@ -212,7 +219,10 @@ class TerminalSession {
       if (message?.type === 'ack') this.#acknowledge(connection, message.seq);
       return;
     }
-    if (message.type === 'input') this.terminal.write(message.binary ? Buffer.from(message.data, 'latin1') : message.data);
+    if (message.type === 'input') {
+      this.#recorder?.input(message.data, message.binary);
+      this.terminal.write(message.binary ? Buffer.from(message.data, 'latin1') : message.data);
+    }
     else if (message.type === 'resize') this.#resize(message.cols, message.rows);
     else if (message.type === 'ack') this.#acknowledge(connection, message.seq);
   }

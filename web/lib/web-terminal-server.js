@@ -1,5 +1,6 @@
 'use strict';
 
+const fs = require('fs');
 const http = require('http');
 const { EventEmitter } = require('events');
 const { WebSocketServer } = require('ws');
@@ -10,6 +11,9 @@ const { randomToken, urlHost, allowedOrigins, tokenMatches, upgradeRefusal } = r
 const { SessionTable } = require('./session-table');
 const { validSize } = require('./terminal-session');
 const { localTargets } = require('./targets');
+const { SessionRecorder } = require('./session-recorder');
+const { listRecordings, recordingPath } = require('./recordings');
+const { DEFAULT_NAME: DEFAULT_TERM } = require('terminal-stream-client/lib/broker-command');
 
 const MAX_MESSAGE_BYTES = 16 * 1024 * 1024;
 
@@ -49,6 +53,7 @@ class WebTerminalServer extends EventEmitter {
    * @param {number} [options.logBytes] output kept per session for replay; default 1 MiB
    * @param {number} [options.scrollback] lines of scrollback a reloaded page gets; default 1000
    * @param {object} [options.spawnOptions] passed to the client's spawn (brokerPath, env, cwd, launcher ...)
+   * @param {{ dir: string, input?: boolean, limitBytes?: number }} [options.record] write every session to dir as asciicast v2 (input too if asked; limitBytes 0: no limit)
    */
   constructor(options = {}) {
     super();
@@ -60,6 +65,7 @@ class WebTerminalServer extends EventEmitter {
       logBytes,
       scrollback,
       spawn: (cols, rows, target) => this.#spawnShell(cols, rows, target),
+      record: this.#options.record ? (terminal, target) => this.#openRecording(terminal, target) : undefined,
       notify: (event, session) => this.#onSessionEvent(event, session)
     });
     this.#http = http.createServer((request, response) => this.#onRequest(request, response));
@@ -116,17 +122,53 @@ class WebTerminalServer extends EventEmitter {
     return client.spawn(file, args, { ...options, cols, rows });
   }
 
-  /** The page's files, and the names of the targets for its picker (behind the token). */
+  /** A new session's recording, when the server records; a failure to create one costs a line, not the session. */
+  #openRecording(terminal, target) {
+    const { dir, input, limitBytes } = this.#options.record;
+    const { file, options } = this.#options.targets.spawnArguments(target, this.#options);
+    const session = { target: target.name, cols: terminal.cols, rows: terminal.rows, term: options.name || DEFAULT_TERM, shell: file };
+    try {
+      return new SessionRecorder(dir, session, { input, limitBytes });
+    } catch (error) {
+      console.error(`terminal-stream-web: cannot record the session: ${error.message}`);
+      return undefined;
+    }
+  }
+
+  /**
+   * The page's files; behind the token, the names of the targets for its
+   * picker, and the recordings (a list, and one file).
+   */
   #onRequest(request, response) {
     const url = new URL(request.url, 'http://localhost');
-    if (url.pathname !== '/targets') {
+    const api = { '/targets': () => ({ targets: this.#options.targets.names }), '/recordings/list': () => this.#recordingList() };
+    if (!api[url.pathname] && url.pathname !== '/recordings/file') {
       serveStaticFile(request, response);
       return;
     }
     const allowed = this.#access && tokenMatches(url.searchParams.get('token'), this.#access.token);
-    const body = allowed ? JSON.stringify({ targets: this.#options.targets.names }) : '';
+    if (allowed && url.pathname === '/recordings/file') {
+      this.#sendRecording(url.searchParams.get('name'), response);
+      return;
+    }
+    const body = allowed ? JSON.stringify(api[url.pathname]()) : '';
     response.writeHead(allowed ? 200 : 401, { 'Content-Type': 'application/json', ...SECURITY_HEADERS });
     response.end(body);
+  }
+
+  #recordingList() {
+    const record = this.#options.record;
+    return { recording: Boolean(record), recordings: record ? listRecordings(record.dir) : [] };
+  }
+
+  #sendRecording(name, response) {
+    const file = this.#options.record && recordingPath(this.#options.record.dir, name);
+    if (!file) {
+      response.writeHead(404, { 'Content-Type': 'text/plain', ...SECURITY_HEADERS }).end('no such recording\n');
+      return;
+    }
+    response.writeHead(200, { 'Content-Type': 'application/x-asciicast', ...SECURITY_HEADERS });
+    fs.createReadStream(file).on('error', () => response.destroy()).pipe(response);
   }
 
   #onSessionEvent(event, session) {

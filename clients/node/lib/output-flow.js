@@ -36,7 +36,7 @@ class OutputFlow {
 
   /**
    * @param {number} window bytes the broker may send ahead (0: none asked for)
-   * @param {{ deliver(bytes: Buffer): void, send(line: string): void,
+   * @param {{ deliver(bytes: Buffer, ts: number): void, send(line: string): void,
    *   setReading(reading: boolean): void, finish(): void }} hooks
    *   deliver: one data event; send: a line to the broker; setReading:
    *   whether to read the broker's stdout; finish: every event is delivered
@@ -119,7 +119,7 @@ class OutputFlow {
       this.#consumed(event.seq, bytes.length);
       return;
     }
-    this.#queue.push({ seq: event.seq, bytes });
+    this.#queue.push({ seq: event.seq, bytes, ts: event.ts });
     this.#queuedBytes += bytes.length;
   }
 
@@ -168,7 +168,7 @@ class OutputFlow {
     if (next) {
       this.#queuedBytes -= next.bytes.length;
       // The program first: the acknowledgement's write is not on the way of an echo.
-      if (this.#phase < Phase.DESTROYED) this.#hooks.deliver(next.bytes);
+      if (this.#phase < Phase.DESTROYED) this.#hooks.deliver(next.bytes, next.ts);
       this.#consumed(next.seq, next.bytes.length);
       this.#updateReading();
     }

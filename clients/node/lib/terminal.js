@@ -25,6 +25,8 @@ class Terminal {
   handleFlowControl;
   /** Resolves with the shell's pid at the ready event; rejects if the broker ends before it. */
   ready;
+  /** The broker's time stamp (ms since the epoch) of the data event the latest data came from. */
+  outputTs;
 
   #file;
   #decoder;
@@ -52,7 +54,10 @@ class Terminal {
     this.#decoder = given.encoding === null ? null : new StringDecoder(given.encoding);
     const command = brokerCommand(given.file, given.args, given.options, { cols: this.cols, rows: this.rows });
     this.#flow = new OutputFlow(given.flowWindow, {
-      deliver: (bytes) => this.#emitData(bytes),
+      deliver: (bytes, ts) => {
+        this.outputTs = ts;
+        this.#emitData(bytes);
+      },
       send: (line) => this.#broker.send(line),
       setReading: (reading) => this.#broker.setReading(reading),
       finish: () => this.#finish()
