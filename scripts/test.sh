@@ -10,6 +10,7 @@ cd "$(dirname "$0")/.."
 
 scripts/install-test-deps.sh
 scripts/install-js-deps.sh
+scripts/install-container-deps.sh
 scripts/install-fuzz-deps.sh
 
 jobs=$(nproc)

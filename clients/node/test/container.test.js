@@ -111,8 +111,8 @@ test('the container stopped under a running session: the lost transport is repor
   const terminal = inContainer('sh', ['-i'], { container: doomed });
   const seen = watch(terminal);
   await terminal.ready;
-  host.run('stop', '--time', '5', doomed);
-  const exit = await seen.waitForExit();
-  assert.equal(exit.reason, 'broker-failed', `no closed line can come from a killed broker: ${JSON.stringify(exit)}`);
-  assert.ok(seen.errors.some((line) => /^the broker ended without a closed event \(status \d+\)$/.test(line)), seen.errors.join('\n'));
+  host.run('stop', doomed);
+  // The container's end kills the exec'd broker: docker exec gives 128 + SIGKILL.
+  assert.deepEqual(await seen.waitForExit(), { exitCode: 137, signal: 0, reason: 'broker-failed' });
+  assert.ok(seen.errors.includes('the broker ended without a closed event (status 137)'), seen.errors.join('\n'));
 });
