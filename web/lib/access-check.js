@@ -45,7 +45,9 @@ function tokenMatches(given, token) {
 /**
  * The HTTP status that refuses a WebSocket upgrade request, or undefined when
  * it may have a terminal. Nothing else of the request (a session id) is
- * looked at before it passes.
+ * looked at before it passes. A request with a share link (`share`) needs
+ * no token: what its capability grants is decided by the session table,
+ * and it reaches nothing else; the Origin check applies all the same.
  * @param {import('http').IncomingMessage} request
  * @param {{ token: string, origins: Set<string> }} access
  * @returns {number | undefined}
@@ -53,7 +55,7 @@ function tokenMatches(given, token) {
 function upgradeRefusal(request, access) {
   const url = new URL(request.url, 'http://localhost');
   if (url.pathname !== '/terminal') return 404;
-  if (!tokenMatches(url.searchParams.get('token'), access.token)) return 401;
+  if (!url.searchParams.has('share') && !tokenMatches(url.searchParams.get('token'), access.token)) return 401;
   if (!access.origins.has(request.headers.origin)) return 403;
   return undefined;
 }

@@ -127,6 +127,18 @@ class PageConnection {
     return this.phase === 'relaying' && this.#nextSeq > log.lastSeq;
   }
 
+  /**
+   * Whether output the page has not been sent is gone from the log: only
+   * a page that does not pace the session (a viewer) can fall that far
+   * behind.
+   */
+  lostIn(log) {
+    return this.phase === 'relaying' && !log.holdsAfter(this.#nextSeq - 1);
+  }
+
+  /** Whether the page has confirmed everything it was sent. */
+  get idle() { return this.#inFlight.length === 0; }
+
   /** Characters the page has not confirmed: sent, or still to send. */
   backlogChars(log) {
     if (this.phase !== 'relaying') return 0;

@@ -2,6 +2,7 @@
 
 const crypto = require('crypto');
 const { TerminalSession } = require('./terminal-session');
+const { ShareLinks } = require('./share-links');
 
 const NEW_SHELL_NOTE = 'the earlier session has ended or expired: this is a new shell';
 
@@ -19,6 +20,7 @@ function randomSessionId() {
 class SessionTable {
   #sessions = new Map();
   #detached = new Map(); // id -> grace timer, oldest first
+  #links = new ShareLinks();
   #options;
 
   /**
@@ -27,6 +29,7 @@ class SessionTable {
    * @param {number} options.maxDetached
    * @param {number} options.logBytes output kept per session for replay
    * @param {number} options.scrollback lines of scrollback in a snapshot
+   * @param {number} options.maxViewers pages at most through a session's share links
    * @param {(cols: number, rows: number, target: object) => import('terminal-stream-client').Terminal} options.spawn starts a shell where the target says (may throw)
    * @param {(terminal: object, target: object) => (import('./session-recorder').SessionRecorder | undefined)} [options.record] a new session's recording, if any
    * @param {(event: string, session: TerminalSession) => void} options.notify 'session', 'resume', 'end'
@@ -58,6 +61,21 @@ class SessionTable {
     return fresh.attach(socket, { cols, rows, seq: 0, resumed: false, note });
   }
 
+  /**
+   * Gives a page that came with a share link the session the link grants,
+   * in its mode, and nothing else: a link that is not (or no longer) valid
+   * is told so and closed; it never starts a shell.
+   * @param {import('ws').WebSocket} socket
+   * @param {string} capability
+   */
+  async connectViewer(socket, capability) {
+    const link = this.#links.find(capability);
+    if (link && !link.session.exit) return link.session.addViewer(socket, link);
+    socket.send(JSON.stringify({ type: 'share-ended', reason: 'this link is not valid: it was revoked, or its session has ended' }));
+    socket.close(4004, 'no such share link');
+    return undefined;
+  }
+
   /** Hangs up every session, attached or not; resolves once every shell has ended. */
   async closeAll() {
     const sessions = [...this.#sessions.values()];
@@ -74,6 +92,9 @@ class SessionTable {
       scrollback: this.#options.scrollback,
       onDetach: (detached) => this.#onDetach(detached),
       onFinish: (finished) => this.#forget(finished),
+      links: this.#links,
+      maxViewers: this.#options.maxViewers,
+      target: target?.name ?? 'local',
       recorder: this.#options.record?.(terminal, target)
     });
     this.#sessions.set(session.id, session);

@@ -3,6 +3,11 @@
 const { OutputLog } = require('./output-log');
 const { ScreenMirror, MAX_HELD_CHARS } = require('./screen-mirror');
 const { PageConnection, MAX_FRAME_CHARS, MAX_IN_FLIGHT_CHARS } = require('./page-connection');
+const { SessionViewers } = require('./session-viewers');
+const { SHARE_MODES } = require('./share-links');
+
+// What the owner may call itself for the pages it shares the session with.
+const MAX_LABEL_CHARS = 64;
 
 // Flow control between the broker and the page: with more than HIGH
 // characters that the attached page has not confirmed (sent or still to
@@ -36,6 +41,12 @@ const REDRAW_NUDGE_MS = 50;
  * {type:'exit', exitCode, signal, reason}, {type:'taken-over'}.
  * From the page: {type:'input', data, binary?}, {type:'resize', cols, rows},
  * {type:'ack', seq}.
+ *
+ * The attached page is the session's owner: it alone sets the size and
+ * paces the output, and it may share the session: {type:'share', mode,
+ * label?} makes a link, {type:'revoke', id} ends one; it is sent
+ * {type:'sharing', links, viewers} whenever they change. The pages of the
+ * links are the session's viewers (session-viewers.js).
  */
 class TerminalSession {
   /** @type {PageConnection | undefined} */
@@ -50,6 +61,11 @@ class TerminalSession {
   #onFinish;
   #redrawTimer;
   #recorder;
+  #links;
+  #viewers;
+  #target;
+  /** What the owner calls itself for its viewers, if it said. */
+  label;
 
   /**
    * @param {object} options
@@ -60,8 +76,11 @@ class TerminalSession {
    * @param {(session: TerminalSession) => void} options.onDetach its page has gone
    * @param {(session: TerminalSession) => void} options.onFinish its end has been shown to a page
    * @param {import('./session-recorder').SessionRecorder} [options.recorder] writes the session down
+   * @param {import('./share-links').ShareLinks} options.links the server's share links
+   * @param {number} options.maxViewers pages at most through the session's share links
+   * @param {string} options.target where the session runs, for its viewers
    */
-  constructor({ id, terminal, logBytes, scrollback, onDetach, onFinish, recorder }) {
+  constructor({ id, terminal, logBytes, scrollback, onDetach, onFinish, recorder, links, maxViewers, target }) {
     this.id = id;
     this.terminal = terminal;
     this.#log = new OutputLog(logBytes);
@@ -69,6 +88,19 @@ class TerminalSession {
     this.#onDetach = onDetach;
     this.#onFinish = onFinish;
     this.#recorder = recorder;
+    this.#links = links;
+    this.#target = target;
+    this.#viewers = new SessionViewers({
+      maxViewers,
+      onChange: () => this.#tellSharing(),
+      session: {
+        log: this.#log,
+        snapshot: () => this.#mirror.snapshot(),
+        write: (data, binary) => this.#write(data, binary),
+        exit: () => this.exit,
+        parse: parsePageMessage
+      }
+    });
     /** Resolves with the exit event. */
     this.ended = new Promise((resolve) => terminal.onExit(resolve));
     terminal.onData((data) => this.#onOutput(data));
@@ -97,6 +129,7 @@ class TerminalSession {
     socket.on('close', () => this.#onSocketClose(connection));
     socket.on('error', () => {}); // a broken connection also ends in 'close'
     connection.send({ type: 'session', id: this.id, resumed, ...(note ? { note } : {}) });
+    if (this.#links.of(this).length > 0) this.#tellSharing();
     const sizeChanged = this.#resize(cols, rows);
     if (!resumed) {
       connection.startAfter(0);
@@ -110,6 +143,15 @@ class TerminalSession {
       if (this.#mirror.alternateScreen && !sizeChanged && !this.exit) this.#nudgeRedraw();
     }
     this.#relay();
+  }
+
+  /**
+   * A page that came through one of the session's share links.
+   * @param {import('ws').WebSocket} socket @param {import('./share-links').ShareLink} link
+   */
+  addViewer(socket, link) {
+    const { cols, rows } = this.terminal;
+    return this.#viewers.add(socket, link, { ...(this.label ? { owner: this.label } : {}), target: this.#target, cols, rows });
   }
 
   /** Hangs up the shell (through its broker); `ended` resolves once it is gone. */
@@ -133,6 +175,8 @@ class TerminalSession {
   dispose() {
     this.#finished = true;
     this.#recorder?.close();
+    this.#links.forget(this);
+    this.#viewers.closeAll();
     clearTimeout(this.#redrawTimer);
     this.#mirror.dispose();
   }
@@ -149,12 +193,15 @@ class TerminalSession {
   #onExit(exit) {
     this.exit = exit;
     this.#recorder?.close();
+    // Every link dies with its session: none opens anything from now on.
+    this.#links.forget(this);
     clearTimeout(this.#redrawTimer);
     this.#relay();
   }
 
   /** Sends what the page is due, then the end of the shell once all its output is out. */
   #relay() {
+    if (!this.#finished) this.#viewers.relay();
     const connection = this.connection;
     if (!connection || this.#finished) return this.#updateFlow();
     connection.pump(this.#log);
@@ -185,6 +232,7 @@ class TerminalSession {
     if (this.exit || (cols === this.terminal.cols && rows === this.terminal.rows)) return false;
     this.terminal.resize(cols, rows);
     this.#recorder?.resize(cols, rows);
+    this.#viewers.resize(cols, rows);
     this.#mirror.resize(cols, rows);
     return true;
   }
@@ -219,12 +267,36 @@ class TerminalSession {
       if (message?.type === 'ack') this.#acknowledge(connection, message.seq);
       return;
     }
-    if (message.type === 'input') {
-      this.#recorder?.input(message.data, message.binary);
-      this.terminal.write(message.binary ? Buffer.from(message.data, 'latin1') : message.data);
-    }
+    if (message.type === 'input') this.#write(message.data, message.binary);
     else if (message.type === 'resize') this.#resize(message.cols, message.rows);
     else if (message.type === 'ack') this.#acknowledge(connection, message.seq);
+    else if (message.type === 'share') this.#share(message);
+    else if (message.type === 'revoke') this.#revoke(message.id);
+  }
+
+  #write(data, binary) {
+    this.#recorder?.input(data, binary);
+    this.terminal.write(binary ? Buffer.from(data, 'latin1') : data);
+  }
+
+  #share({ mode, label }) {
+    if (typeof label === 'string') this.label = label.trim().slice(0, MAX_LABEL_CHARS) || undefined;
+    this.#links.create(this, mode);
+    this.#tellSharing();
+  }
+
+  #revoke(id) {
+    const link = this.#links.of(this).find((candidate) => candidate.id === id);
+    if (!link) return;
+    this.#links.revoke(link);
+    this.#viewers.revoke(link);
+    this.#tellSharing();
+  }
+
+  /** The owner's page sees its links and who came through them. */
+  #tellSharing() {
+    const links = this.#links.of(this).map(({ id, mode, capability, createdAt }) => ({ id, mode, capability, createdAt }));
+    this.connection?.send({ type: 'sharing', links, viewers: this.#viewers.list() });
   }
 
   #acknowledge(connection, seq) {
@@ -244,6 +316,8 @@ function parsePageMessage(raw) {
   if (message?.type === 'input' && typeof message.data === 'string') return message;
   if (message?.type === 'resize' && validSize(message.cols) && validSize(message.rows)) return message;
   if (message?.type === 'ack' && Number.isInteger(message.seq) && message.seq >= 0) return message;
+  if (message?.type === 'share' && SHARE_MODES.includes(message.mode)) return message;
+  if (message?.type === 'revoke' && typeof message.id === 'string') return message;
   return undefined;
 }
 

@@ -22,6 +22,7 @@ const DEFAULTS = {
   port: 8022,
   graceSeconds: 300,
   maxDetached: 16,
+  maxViewers: 16,
   logBytes: 1024 * 1024,
   scrollback: 1000
 };
@@ -50,6 +51,7 @@ class WebTerminalServer extends EventEmitter {
    * @param {string[]} [options.origins] further page origins to accept (behind a proxy)
    * @param {number} [options.graceSeconds] how long a session outlives its page; default 300, 0 hangs up at once
    * @param {number} [options.maxDetached] sessions kept without a page; default 16
+   * @param {number} [options.maxViewers] pages at most through a session's share links; default 16
    * @param {number} [options.logBytes] output kept per session for replay; default 1 MiB
    * @param {number} [options.scrollback] lines of scrollback a reloaded page gets; default 1000
    * @param {object} [options.spawnOptions] passed to the client's spawn (brokerPath, env, cwd, launcher ...)
@@ -58,10 +60,11 @@ class WebTerminalServer extends EventEmitter {
   constructor(options = {}) {
     super();
     this.#options = { ...DEFAULTS, token: randomToken(), targets: localTargets(), ...options };
-    const { graceSeconds, maxDetached, logBytes, scrollback } = this.#options;
+    const { graceSeconds, maxDetached, maxViewers, logBytes, scrollback } = this.#options;
     this.#sessions = new SessionTable({
       graceMs: graceSeconds * 1000,
       maxDetached,
+      maxViewers,
       logBytes,
       scrollback,
       spawn: (cols, rows, target) => this.#spawnShell(cols, rows, target),
@@ -96,8 +99,9 @@ class WebTerminalServer extends EventEmitter {
 
   #onUpgrade(request, socket, head) {
     let refusal = upgradeRefusal(request, this.#access);
+    const query = new URL(request.url, 'http://localhost').searchParams;
     // A page names a target of the server's list, never a command.
-    if (!refusal && !this.#options.targets.find(new URL(request.url, 'http://localhost').searchParams.get('target'))) refusal = 400;
+    if (!refusal && !query.has('share') && !this.#options.targets.find(query.get('target'))) refusal = 400;
     if (refusal) {
       socket.end(`HTTP/1.1 ${refusal} ${http.STATUS_CODES[refusal]}\r\nConnection: close\r\nContent-Length: 0\r\n\r\n`);
       return;
@@ -107,6 +111,11 @@ class WebTerminalServer extends EventEmitter {
 
   #connect(webSocket, request) {
     const query = new URL(request.url, 'http://localhost').searchParams;
+    // A share link's page: only the session its link grants, whatever else the address says.
+    if (query.has('share')) {
+      this.#sessions.connectViewer(webSocket, query.get('share')).catch((error) => webSocket.close(1011, error.message));
+      return;
+    }
     const size = (name, fallback) => (validSize(Number(query.get(name))) ? Number(query.get(name)) : fallback);
     const seq = query.has('seq') ? Number(query.get('seq')) : undefined;
     const target = this.#options.targets.find(query.get('target'));

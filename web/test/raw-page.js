@@ -23,10 +23,12 @@ class RawPage {
    * @param {string} [options.path] '/terminal' unless another
    * @param {Record<string, string|number>} [options.query] added to (or replacing) token, cols and rows
    * @param {boolean} [options.acknowledge] false: never acknowledges anything
+   * @param {string} [options.share] a share link's capability, instead of the token
    */
-  constructor(pageUrl, { path = '/terminal', query = {}, acknowledge = true } = {}) {
+  constructor(pageUrl, { path = '/terminal', query = {}, acknowledge = true, share } = {}) {
     const url = new URL(pageUrl);
-    const params = new URLSearchParams({ token: url.searchParams.get('token'), cols: 80, rows: 24, ...query });
+    const access = share === undefined ? { token: url.searchParams.get('token') } : { share };
+    const params = new URLSearchParams({ ...access, cols: 80, rows: 24, ...query });
     this.socket = new WebSocket(`ws://${url.host}${path}?${params}`, { origin: url.origin });
     this.opened = new Promise((resolve, reject) => {
       this.socket.once('open', resolve);
