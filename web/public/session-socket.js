@@ -23,6 +23,8 @@ class SessionSocket {
   #target;
   #onStatus;
   #onOutputShown;
+  #share;
+  #onShareMessage;
   #socket;
   #sessionId = sessionStorage.getItem(SESSION_KEY) || undefined;
   #lastSeq; // the last output message written to xterm.js
@@ -40,13 +42,19 @@ class SessionSocket {
    * @param {string} options.target where a new session runs ('': the server's default)
    * @param {(text: string, isEnd?: boolean) => void} options.onStatus
    * @param {() => void} options.onOutputShown
+   * @param {string} [options.share] a share link's capability: this page is one of the session's viewers
+   * @param {(message: object) => void} [options.onShareMessage] 'sharing' (to the owner), 'watching', 'size', 'share-ended' (to a viewer)
    */
-  constructor({ terminal, token, target, onStatus, onOutputShown }) {
+  constructor({ terminal, token, target, onStatus, onOutputShown, share, onShareMessage }) {
     this.#terminal = terminal;
     this.#token = token;
     this.#target = target;
     this.#onStatus = onStatus;
     this.#onOutputShown = onOutputShown;
+    this.#share = share || undefined;
+    this.#onShareMessage = onShareMessage ?? (() => {});
+    // A viewer's page holds no session of its own: its link says which.
+    if (this.#share) this.#sessionId = undefined;
   }
 
   get sessionId() { return this.#sessionId; }
@@ -100,12 +108,21 @@ class SessionSocket {
     if (socket && socket.readyState === WebSocket.OPEN) socket.send(JSON.stringify(message));
   }
 
+  /** @param {object} message to the server, as the owner's page (share, revoke) */
+  sendControl(message) {
+    this.#send(message);
+  }
+
   #socketUrl() {
+    const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
+    if (this.#share) {
+      const viewer = new URLSearchParams({ share: this.#share, cols: this.#terminal.cols, rows: this.#terminal.rows });
+      return `${scheme}//${location.host}/terminal?${viewer}`;
+    }
     const query = new URLSearchParams({ token: this.#token, cols: this.#terminal.cols, rows: this.#terminal.rows });
     if (this.#target) query.set('target', this.#target);
     if (this.#sessionId) query.set('session', this.#sessionId);
     if (this.#sessionId && this.#lastSeq !== undefined) query.set('seq', this.#lastSeq);
-    const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
     return `${scheme}//${location.host}/terminal?${query}`;
   }
 
@@ -123,6 +140,22 @@ class SessionSocket {
     else if (message.type === 'exit') this.#onExit(message);
     else if (message.type === 'taken-over') this.#onTakenOver();
     else if (message.type === 'error') console.warn('terminal-stream:', message.message);
+    else this.#onShared(message);
+  }
+
+  // What a share brings: the owner's list of links and viewers; to a
+  // viewer, its session (a snapshot follows, as after a reload), the
+  // owner's size, and the end of its link.
+  #onShared(message) {
+    if (message.type === 'watching') {
+      this.#retries = 0;
+      this.#catchingUp = true;
+    } else if (message.type === 'share-ended') {
+      this.#stopped = true;
+    } else if (message.type !== 'sharing' && message.type !== 'size') {
+      return;
+    }
+    this.#onShareMessage(message);
   }
 
   // Acknowledged once xterm.js has processed it: the server holds the shell
@@ -167,13 +200,14 @@ class SessionSocket {
   #onResumed() {
     this.#terminal.write('', () => {
       this.#catchingUp = false;
-      this.#onStatus('resumed');
+      // A viewer's status line says whose session it watches.
+      if (!this.#share) this.#onStatus('resumed');
     });
   }
 
   #onExit(exit) {
     this.#stopped = true;
-    SessionSocket.forgetSession();
+    if (!this.#share) SessionSocket.forgetSession();
     let how = exit.signal ? `signal ${exit.signal}` : `exit code ${exit.exitCode}`;
     // The broker, or the transport that carried it (ssh), ended without saying how the shell ended.
     if (exit.reason === 'broker-failed') how = `connection to the shell lost (${exit.signal ? `signal ${exit.signal}` : `status ${exit.exitCode}`})`;

@@ -8,6 +8,9 @@
   const token = pageQuery.get('token') || '';
   // Where a new session runs: a name from the server's list (none: its default).
   const target = pageQuery.get('target') || '';
+  // A share link's page: the owner's session, at the owner's size.
+  const share = pageQuery.get('share') || '';
+  let ownerSize;
 
   const bar = new StatusBar(document.getElementById('status'), document.getElementById('target'));
   const drawing = new TerminalDrawing(document.getElementById('terminal'), {
@@ -20,13 +23,45 @@
     token,
     target,
     onStatus: (text, isEnd) => bar.show(text, isEnd),
-    onOutputShown: () => drawing.outputShown()
+    onOutputShown: () => drawing.outputShown(),
+    share,
+    onShareMessage
   });
+  const sharePanel = share ? undefined : new SharePanel(document.getElementById('share-panel'), document.getElementById('share-button'), {
+    send: (message) => session.sendControl(message),
+    onToggle: () => drawing.fit()
+  });
+  if (share) document.body.classList.add('viewer');
+
+  function onShareMessage(message) {
+    if (message.type === 'sharing') {
+      sharePanel?.update(message);
+    } else if (message.type === 'watching') {
+      keepOwnerSize(message.cols, message.rows);
+      terminal.options.disableStdin = message.mode === 'watch';
+      const whose = message.owner ? `${message.owner}'s session` : `the session on ${message.target}`;
+      bar.show(`${message.mode === 'watch' ? 'watching' : 'sharing control of'} ${whose}`);
+    } else if (message.type === 'size') {
+      keepOwnerSize(message.cols, message.rows);
+    } else if (message.type === 'share-ended') {
+      terminal.write(`\r\n\x1b[7m[${message.reason}]\x1b[0m\r\n`);
+      bar.show(message.reason, true);
+    }
+  }
+
+  function keepOwnerSize(cols, rows) {
+    ownerSize = { cols, rows };
+    terminal.resize(cols, rows);
+  }
 
   terminal.onData((data) => session.sendInput(data, false));
   // Some mouse reports are bytes, not text: one character per byte.
   terminal.onBinary((data) => session.sendInput(data, true));
-  terminal.onResize(({ cols, rows }) => session.sendResize(cols, rows));
+  terminal.onResize(({ cols, rows }) => {
+    // The owner sets the size; a viewer's page goes back to it after any fit.
+    if (!share) session.sendResize(cols, rows);
+    else if (ownerSize && (cols !== ownerSize.cols || rows !== ownerSize.rows)) terminal.resize(ownerSize.cols, ownerSize.rows);
+  });
   window.addEventListener('resize', () => drawing.fit());
 
   // For the console and the browser test.
@@ -45,7 +80,7 @@
   session.connect();
   // Picking another target starts a new session there in this tab (the one
   // left behind ends after the grace).
-  bar.offerTargets(token, target, (name) => {
+  if (!share) bar.offerTargets(token, target, (name) => {
     SessionSocket.forgetSession();
     pageQuery.set('target', name);
     location.search = pageQuery.toString();
