@@ -22,6 +22,8 @@ const DOCKER = '/usr/bin/docker';
 const DOCKERD = '/usr/sbin/dockerd';
 const READY_DEADLINE_MS = 60000;
 const STOP_DEADLINE_MS = 20000;
+// A docker command that the daemon does not answer fails instead of holding the test.
+const COMMAND_DEADLINE_MS = 60000;
 const RUN_PREFIX = 'tsb-docker-';
 // What the containers hold besides the broker: what the tests run in them
 // and what the client's launcher line runs there (env).
@@ -217,7 +219,7 @@ function assembleRootfs(rootfs) {
 
 function importImage(docker, rootfs, tarFile, name) {
   run('tar', ['-C', rootfs, '-cf', tarFile, '.']);
-  run(DOCKER, [...docker, 'import', tarFile, name]);
+  run(DOCKER, [...docker, 'import', tarFile, name], { timeout: COMMAND_DEADLINE_MS });
   fs.rmSync(tarFile);
 }
 
@@ -247,7 +249,7 @@ async function waitUntilServing(host, docker) {
   const deadline = Date.now() + READY_DEADLINE_MS;
   for (;;) {
     try {
-      run(DOCKER, [...docker, 'version', '--format', '{{.Server.Version}}']);
+      run(DOCKER, [...docker, 'version', '--format', '{{.Server.Version}}'], { timeout: 5000 });
       return;
     } catch (error) {
       if (host.dockerdEnd || Date.now() > deadline) {
@@ -282,7 +284,7 @@ async function startContainerHost({ brokerPath }) {
     });
   }
   const docker = ['-H', `unix://${host.socket}`];
-  const dockerRun = (...args) => run(DOCKER, [...docker, ...args]);
+  const dockerRun = (...args) => run(DOCKER, [...docker, ...args], { timeout: COMMAND_DEADLINE_MS });
   try {
     startDaemon(host);
     await waitUntilServing(host, docker);
