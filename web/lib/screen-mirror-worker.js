@@ -12,6 +12,7 @@ const { parentPort } = require('node:worker_threads');
 const { Terminal } = require('@xterm/headless');
 const { SerializeAddon } = require('@xterm/addon-serialize');
 const { unfinishedSequence } = require('./screen-mirror');
+const { plainPieces, plainCut } = require('./plain-text');
 
 // The mirrors are for a page that comes back; the page that is here comes
 // first. On a busy machine (a flood of output, the browser on the same
@@ -29,7 +30,17 @@ function lowerPriority(niceness) {
   }
 }
 
-/** @type {Map<number, { terminal: Terminal, serializer: SerializeAddon, scrollback: number, parsedSeq: number, unfinished: string }>} */
+/**
+ * @typedef {object} Mirror
+ * @property {Terminal} terminal
+ * @property {SerializeAddon} serializer
+ * @property {number} scrollback
+ * @property {number} parsedSeq
+ * @property {string} unfinished the escape sequence the output so far leaves open
+ * @property {((done: () => void) => void)[]} steps what is still to do, in order
+ * @property {boolean} busy whether a step is under way
+ */
+/** @type {Map<number, Mirror>} */
 const mirrors = new Map();
 
 // Parsed output messages per mirror, reported once per batch that xterm.js
@@ -51,6 +62,60 @@ function report() {
   parsed.clear();
 }
 
+function countParsed(id, count) {
+  parsed.set(id, (parsed.get(id) ?? 0) + count);
+  if (!reportScheduled) {
+    reportScheduled = true;
+    queueMicrotask(report);
+  }
+}
+
+/**
+ * A mirror's steps run one after the other, each once the one before is
+ * parsed: whether plain text may be skipped depends on the state that all
+ * output before it has left.
+ */
+function addStep(mirror, step) {
+  mirror.steps.push(step);
+  if (!mirror.busy) nextStep(mirror);
+}
+
+function nextStep(mirror) {
+  const step = mirror.steps.shift();
+  mirror.busy = step !== undefined;
+  if (step && mirrors.has(mirror.id)) step(() => nextStep(mirror));
+}
+
+function writeText(mirror, text, done) {
+  mirror.unfinished = unfinishedSequence(mirror.unfinished, text);
+  if (text) mirror.terminal.write(text, done);
+  else done();
+}
+
+/** Writes one part of the output: plain runs long enough to leave the scrollback are cut short. */
+function writePart(mirror, text) {
+  const lines = 2 * mirror.terminal.rows + mirror.scrollback;
+  for (const piece of plainPieces(text, 2 * lines)) {
+    addStep(mirror, (done) => {
+      if (typeof piece === 'string') writeText(mirror, piece, done);
+      else writeText(mirror, piece.plain.slice(skipsPlain(mirror) ? plainCut(piece.plain, lines) : 0), done);
+    });
+  }
+}
+
+/**
+ * Whether plain text that follows now may lose its beginning: the parser is
+ * in its ground state and the scroll region is the whole screen, so the
+ * text scrolls whole lines up through the screen and, with enough of them,
+ * out of the scrollback, leaving no trace but the lines that follow.
+ * The scroll region is not in xterm.js's public interface: without it,
+ * nothing is skipped.
+ */
+function skipsPlain(mirror) {
+  const buffer = mirror.terminal._core?.buffer;
+  return mirror.unfinished === '' && buffer?.scrollTop === 0 && buffer?.scrollBottom === mirror.terminal.rows - 1;
+}
+
 parentPort.on('message', (message) => {
   if (message.type === 'heap') {
     global.gc?.();
@@ -65,33 +130,31 @@ parentPort.on('message', (message) => {
     });
     const serializer = new SerializeAddon();
     terminal.loadAddon(serializer);
-    mirrors.set(id, { terminal, serializer, scrollback: message.scrollback, parsedSeq: 0, unfinished: '' });
+    mirrors.set(id, { id, terminal, serializer, scrollback: message.scrollback, parsedSeq: 0, unfinished: '', steps: [], busy: false });
     return;
   }
   const mirror = mirrors.get(id);
   if (!mirror) return;
   if (message.type === 'write') {
-    const { seq, count, data } = message;
-    mirror.terminal.write(data, () => {
+    const { seq, count, parts } = message;
+    for (const part of parts) {
+      if (typeof part === 'string') writePart(mirror, part);
+      else addStep(mirror, (done) => { mirror.terminal.resize(part.cols, part.rows); done(); });
+    }
+    addStep(mirror, (done) => {
       mirror.parsedSeq = seq;
-      mirror.unfinished = unfinishedSequence(mirror.unfinished, data);
-      parsed.set(id, (parsed.get(id) ?? 0) + count);
-      if (!reportScheduled) {
-        reportScheduled = true;
-        queueMicrotask(report);
-      }
+      if (count > 0) countParsed(id, count);
+      done();
     });
-  } else if (message.type === 'resize') {
-    // xterm.js parses writes later: the size changes once those before it are parsed.
-    mirror.terminal.write('', () => mirror.terminal.resize(message.cols, message.rows));
   } else if (message.type === 'snapshot') {
-    mirror.terminal.write('', () => {
+    addStep(mirror, (done) => {
       report(); // the writes before it are reported before it is
       const screen = mirror.serializer.serialize({ scrollback: mirror.scrollback });
       parentPort.postMessage({
         type: 'snapshot', id, request: message.request,
         seq: mirror.parsedSeq, data: screen + mirror.unfinished, alternate: alternate(mirror),
       });
+      done();
     });
   } else if (message.type === 'dispose') {
     mirrors.delete(id);

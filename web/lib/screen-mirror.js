@@ -7,10 +7,15 @@ const { Worker } = require('node:worker_threads');
 const MAX_UNFINISHED_CHARS = 4096;
 
 // Output is handed to the parser thread in batches: once the session's
-// output has paused for QUIET_MS, once MAX_HELD_CHARS are held, and before
-// a snapshot or a resize. A burst of output is then parsed after it, as
-// one write, instead of beside it on the cores the page needs to draw it.
+// output has paused for QUIET_MS (if it is more than a few lines), once
+// MAX_HELD_CHARS are held, and before a snapshot. A burst of output is then
+// parsed after it, as one write, instead of beside it on the cores the page
+// needs to draw it. A session that has shown no more than a prompt and a
+// few commands has no headless terminal at all (most of what an idle
+// session would cost): what it has written is parsed when a page asks for
+// the screen.
 const QUIET_MS = 100;
+const QUIET_HANDOVER_CHARS = 16384;
 const MAX_HELD_CHARS = 8 * 1024 * 1024;
 
 /**
@@ -116,8 +121,9 @@ class ScreenMirror {
   #writtenSeq = 0;
   /** @type {{ chars: number, onParsed: () => void }[]} writes not parsed yet (held or handed over), oldest first */
   #writes = [];
-  /** @type {string[]} writes not handed to the parser thread yet */
+  /** @type {(string | { cols: number, rows: number })[]} writes and sizes not handed to the parser thread yet */
   #held = [];
+  #heldWrites = 0;
   #heldChars = 0;
   #lastWriteAt = 0;
   /** @type {NodeJS.Timeout | undefined} */
@@ -128,8 +134,8 @@ class ScreenMirror {
   #disposed = false;
   #lost = false;
   #scrollback;
-  // The headless terminal is made with the first output handed over, so
-  // that a new session's first prompt does not wait for the parser thread.
+  #initialSize;
+  // The headless terminal is made with the first output handed over.
   #created = false;
 
   /**
@@ -140,6 +146,7 @@ class ScreenMirror {
   constructor(cols, rows, scrollback) {
     this.#cols = cols;
     this.#rows = rows;
+    this.#initialSize = { cols, rows };
     this.#scrollback = scrollback;
     this.#id = parser.add(this);
   }
@@ -165,18 +172,19 @@ class ScreenMirror {
     this.#pendingChars += data.length;
     this.#writes.push({ chars: data.length, onParsed });
     this.#held.push(data);
+    this.#heldWrites += 1;
     this.#heldChars += data.length;
     this.#lastWriteAt = performance.now();
     if (this.#heldChars >= MAX_HELD_CHARS) this.#handOver();
-    else this.#quietTimer ??= setTimeout(() => this.#onQuietTimer(), QUIET_MS);
+    else if (this.#heldChars >= QUIET_HANDOVER_CHARS) this.#quietTimer ??= setTimeout(() => this.#onQuietTimer(), QUIET_MS);
   }
 
   /** @param {number} cols @param {number} rows */
   resize(cols, rows) {
-    this.#handOver(); // what was written at the old size is parsed at it
     this.#cols = cols;
     this.#rows = rows;
-    if (!this.#lost && this.#created) parser.post({ type: 'resize', id: this.#id, cols, rows });
+    // In order with the output: what was written at the old size is parsed at it.
+    if (!this.#lost) this.#held.push({ cols, rows });
   }
 
   /**
@@ -206,7 +214,7 @@ class ScreenMirror {
     this.#disposed = true;
     clearTimeout(this.#quietTimer);
     parser.mirrors.delete(this.#id);
-    parser.owe(-(this.#writes.length - this.#held.length + this.#snapshots.size));
+    parser.owe(-(this.#writes.length - this.#heldWrites + this.#snapshots.size));
     if (!this.#lost && this.#created) parser.post({ type: 'dispose', id: this.#id });
   }
 
@@ -233,6 +241,7 @@ class ScreenMirror {
     this.#alternate = false;
     clearTimeout(this.#quietTimer);
     this.#held = [];
+    this.#heldWrites = 0;
     this.#heldChars = 0;
     for (const { chars, onParsed } of this.#writes.splice(0)) {
       this.#pendingChars -= chars;
@@ -249,24 +258,37 @@ class ScreenMirror {
     else this.#quietTimer = setTimeout(() => this.#onQuietTimer(), QUIET_MS - quietFor);
   }
 
-  /** Gives the parser thread what is held, as one write. */
+  /** Gives the parser thread what is held: consecutive writes as one, sizes between them. */
   #handOver() {
     if (this.#held.length === 0 || this.#lost) return;
     clearTimeout(this.#quietTimer);
     this.#quietTimer = undefined;
     this.#create();
-    const count = this.#held.length;
-    const data = this.#held.join('');
+    const parts = [];
+    let text = [];
+    for (const item of this.#held) {
+      if (typeof item === 'string') {
+        text.push(item);
+        continue;
+      }
+      if (text.length > 0) parts.push(text.join(''));
+      text = [];
+      parts.push(item);
+    }
+    if (text.length > 0) parts.push(text.join(''));
+    const count = this.#heldWrites;
     this.#held = [];
+    this.#heldWrites = 0;
     this.#heldChars = 0;
     parser.owe(count);
-    parser.post({ type: 'write', id: this.#id, seq: this.#writtenSeq, count, data });
+    parser.post({ type: 'write', id: this.#id, seq: this.#writtenSeq, count, parts });
   }
 
+  /** The headless terminal, at the size the session began with: every size since is held in order. */
   #create() {
     if (this.#created) return;
     this.#created = true;
-    parser.post({ type: 'create', id: this.#id, cols: this.#cols, rows: this.#rows, scrollback: this.#scrollback });
+    parser.post({ type: 'create', id: this.#id, ...this.#initialSize, scrollback: this.#scrollback });
   }
 
   /** A cleared screen standing for everything written. */

@@ -6,6 +6,7 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const { Terminal } = require('@xterm/headless');
+const { SerializeAddon } = require('@xterm/addon-serialize');
 
 const { allowedOrigins, upgradeRefusal } = require('../lib/access-check');
 const { OutputLog } = require('../lib/output-log');
@@ -143,8 +144,10 @@ test('a snapshot rebuilds the alternate screen, and the output after it goes on 
 test('a mirror parses what it holds once the output pauses, without being asked', { timeout: 10000 }, async () => {
   const mirror = new ScreenMirror(20, 4, 100);
   const parsed = [];
+  // More than a prompt and a few commands, which are parsed only when a page asks.
+  const line = 'x'.repeat(8000);
   await new Promise((resolve) => {
-    for (let seq = 1; seq <= 3; seq++) mirror.write(seq, `line ${seq}\r\n`, () => parsed.push(seq) === 3 && resolve());
+    for (let seq = 1; seq <= 3; seq++) mirror.write(seq, `${line} ${seq}\r\n`, () => parsed.push(seq) === 3 && resolve());
   });
   assert.deepEqual(parsed, [1, 2, 3]);
   assert.equal(mirror.pendingChars, 0);
@@ -178,4 +181,31 @@ test('mirrors share one parser thread: each snapshot has its own output only, an
     mirror.dispose();
   }
   assert.equal(mirrors[1].rows, 5);
+});
+
+test('plain text that scrolls out of the scrollback is skipped by the mirror, leaving the same screen as parsing it all', async () => {
+  const lines = (count, make) => Array.from({ length: count }, (_, i) => make(i)).join('\r\n');
+  const ragged = (i) => `${'w'.repeat(i % 37)}\t${i}\b-`; // wraps at 20 columns, tabs, a backspace
+  const cases = {
+    'prompt, long output, prompt': ['$ cat log\r\n', lines(3000, ragged), '\r\n$ '],
+    'cursor at the top of a cleared screen': ['\x1b[H\x1b[2J\x1b[31mred', lines(500, (i) => `${i}`), '\x1b[m!'],
+    'insert mode': ['\x1b[4habcdefgh\r\n', lines(500, ragged), '\x1b[4l'],
+    // The last row does not scroll: each line is written over the one before, long ones first.
+    'scroll region, cursor below it': ['\x1b[1;2r\x1b[4;1H', lines(500, () => 'L'.repeat(19)), lines(100, () => 's')],
+    'inside an unfinished title': ['\x1b]0;title ', lines(500, (i) => `${i}`), '\x07done'],
+    'alternate screen': ['\x1b[?1049h', lines(500, ragged), '\r\nq']
+  };
+  for (const [name, parts] of Object.entries(cases)) {
+    const mirror = new ScreenMirror(20, 4, 10);
+    parts.forEach((data, index) => mirror.write(index + 1, data, () => {}));
+    const snapshot = await mirror.snapshot();
+    mirror.dispose();
+    const direct = new Terminal({ cols: 20, rows: 4, scrollback: 10, allowProposedApi: true });
+    const serializer = new SerializeAddon();
+    direct.loadAddon(serializer);
+    const all = parts.join('');
+    await new Promise((resolve) => direct.write(all, resolve));
+    assert.equal(snapshot.data, serializer.serialize({ scrollback: 10 }) + unfinishedSequence('', all), name);
+    direct.dispose();
+  }
 });
