@@ -4,7 +4,7 @@ const childProcess = require('child_process');
 const os = require('os');
 
 const { LineSplitter } = require('./line-splitter');
-const { notificationLine, inputLines, exitFromClosed } = require('./protocol');
+const { notificationLine, inputLines, exitFromClosed, dataEventFromLine } = require('./protocol');
 const { InputGate } = require('./input-gate');
 const { foregroundProcessName } = require('./foreground-process');
 
@@ -174,6 +174,11 @@ class BrokerProcess {
   }
 
   #parse(line) {
+    // Most lines are output: read without JSON.parse, their Base64 decoded
+    // only when delivered (output-flow.js), so that reading a full pipe
+    // costs little in the turn of the event loop that reads it.
+    const data = dataEventFromLine(line);
+    if (data) return data;
     try {
       return JSON.parse(line);
     } catch {

@@ -1,6 +1,6 @@
 'use strict';
 
-const { notificationLine } = require('./protocol');
+const { notificationLine, base64Bytes } = require('./protocol');
 
 // Without the broker's window, output waiting for listeners is bounded by
 // no longer reading the broker's stdout above this many bytes.
@@ -114,13 +114,13 @@ class OutputFlow {
   }
 
   #onData(event) {
-    const bytes = Buffer.from(event.data_b64, 'base64');
+    const length = base64Bytes(event.data_b64);
     if (this.#dropsOutput()) {
-      this.#consumed(event.seq, bytes.length);
+      this.#consumed(event.seq, length);
       return;
     }
-    this.#queue.push({ seq: event.seq, bytes, ts: event.ts });
-    this.#queuedBytes += bytes.length;
+    this.#queue.push({ seq: event.seq, base64: event.data_b64, length, ts: event.ts });
+    this.#queuedBytes += length;
   }
 
   #onFlowControl(event) {
@@ -166,10 +166,10 @@ class OutputFlow {
     if (this.#paused && !this.#dropsOutput()) return;
     const next = this.#queue.shift();
     if (next) {
-      this.#queuedBytes -= next.bytes.length;
+      this.#queuedBytes -= next.length;
       // The program first: the acknowledgement's write is not on the way of an echo.
-      if (this.#phase < Phase.DESTROYED) this.#hooks.deliver(next.bytes, next.ts);
-      this.#consumed(next.seq, next.bytes.length);
+      if (this.#phase < Phase.DESTROYED) this.#hooks.deliver(Buffer.from(next.base64, 'base64'), next.ts);
+      this.#consumed(next.seq, next.length);
       this.#updateReading();
     }
     if (this.#queue.length > 0) {

@@ -9,6 +9,7 @@ const { LineSplitter } = require('../lib/line-splitter');
 const { brokerCommand, shellEnvironment, shellQuote } = require('../lib/broker-command');
 const { fitSize } = require('../lib/sizes');
 const { InputGate, UNCONFIRMED_BYTES } = require('../lib/input-gate');
+const { dataEventFromLine, base64Bytes } = require('../lib/protocol');
 
 test('line splitting across chunks', () => {
   const cases = [
@@ -23,6 +24,21 @@ test('line splitting across chunks', () => {
     const lines = c.chunks.flatMap((chunk) => splitter.push(chunk));
     assert.deepEqual({ lines, rest: splitter.rest() }, { lines: c.lines, rest: c.rest }, JSON.stringify(c.chunks));
   }
+});
+
+test('a data event line is read without JSON.parse only in the shape the broker writes', () => {
+  const b64 = Buffer.from('héllo\r\n').toString('base64');
+  const cases = [
+    [`{"data_b64":"${b64}","seq":12,"ts":1796693617066,"type":"data"}`, { type: 'data', seq: 12, ts: 1796693617066, data_b64: b64 }],
+    [`{"data_b64":"${b64}","seq":12,"type":"data"}`, { type: 'data', seq: 12, data_b64: b64 }],
+    // Any other shape is left to JSON.parse: another key order, a field more, another event.
+    [`{"seq":12,"data_b64":"${b64}","type":"data"}`, undefined],
+    [`{"data_b64":"${b64}","seq":12,"ts":1,"type":"data","more":true}`, undefined],
+    [`{"data_b64":"${b64}","seq":12,"ts":1,"type":"datum"}`, undefined],
+    ['{"data_b64":"abc', undefined]
+  ];
+  for (const [line, expected] of cases) assert.deepEqual(dataEventFromLine(line), expected, line);
+  for (let length = 0; length < 8; length++) assert.equal(base64Bytes(Buffer.alloc(length).toString('base64')), length);
 });
 
 test('a quoted command line reaches the other side word for word', () => {

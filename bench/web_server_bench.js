@@ -1,0 +1,317 @@
+'use strict';
+
+// The browser terminal's server against the node-pty server (bench/web_peer)
+// without a browser: WebSocket clients that speak each server's own
+// protocol and confirm output at once, as a page that keeps up does. Each
+// round starts a fresh server of each kind, the kinds alternating, and
+// measures what the server process spends (CPU from /proc, which counts
+// what it ran whatever else the machine runs; the broker, a process of its
+// own, apart):
+//
+//   cat      `cat` of a 20 MB file to one client (after `seq 1 30000` to warm
+//            up): MB/s and server CPU seconds
+//   flood    N sessions running `cat /dev/urandom | base64` while one more
+//            session types a key at a time: the key's echo p50/p99, the
+//            server's CPU, and the flood output delivered (MB/s, all of them)
+//   sessions open S sessions, ten at a time, each to its prompt: the time,
+//            then the server's RSS per idle session
+//
+//   node web_server_bench.js --broker PATH [--rounds N] [--only cat,flood,sessions]
+//        [--floods 10,40] [--sessions 200] [--keys 150] [--prof-dir DIR]
+// Prints one JSON object: for each kind, the figures of every round.
+// --prof-dir runs the servers under node --cpu-prof (profiles in DIR).
+
+const { spawn, execFileSync } = require('child_process');
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+const WebSocket = require('ws');
+
+const ROOT = path.resolve(__dirname, '..');
+const PROMPT = 'pr$ ';
+const DEADLINE = 120000;
+const CAT_BYTES = 20 * 1000 * 1000;
+const TICK = 1 / Number(execFileSync('getconf', ['CLK_TCK'], { encoding: 'utf8' }));
+
+function parseArgs(argv) {
+  const options = { broker: null, rounds: 3, only: 'cat,flood,sessions', floods: '10,40', sessions: 200, keys: 150, 'prof-dir': null };
+  for (let i = 0; i < argv.length; i += 2) options[argv[i].replace(/^--/, '')] = argv[i + 1];
+  if (!options.broker) throw new Error('usage: web_server_bench.js --broker PATH [--rounds N] [--only ...]');
+  options.rounds = Number(options.rounds);
+  options.sessions = Number(options.sessions);
+  options.keys = Number(options.keys);
+  options.floods = options.floods.split(',').map(Number);
+  options.only = options.only.split(',');
+  return options;
+}
+
+/** Starts a server; resolves with its process and the WebSocket address of a session. */
+function startServer(kind, options) {
+  const env = { ...process.env, PS1: PROMPT };
+  delete env.TERMINAL_STREAM_SHELL_CMD_JSON;
+  // A profile is written at exit, which the peer reaches only through this.
+  const node = options['prof-dir'] ? ['--cpu-prof', '--cpu-prof-dir', path.resolve(options['prof-dir']),
+    '--import', 'data:text/javascript,process.once("SIGTERM",()=>process.exit(0))'] : [];
+  const command = kind === 'peer'
+    ? [...node, path.join(__dirname, 'web_peer', 'server.js'), '--port', '0', '--', 'sh']
+    : [...node, path.join(ROOT, 'web', 'server.js'), '--broker', options.broker, '--port', '0', '--grace', '0', '--', 'sh'];
+  const child = spawn(process.execPath, command, { env, stdio: ['ignore', 'pipe', 'inherit'] });
+  return new Promise((resolve, reject) => {
+    let text = '';
+    child.stdout.setEncoding('utf8');
+    child.stdout.on('data', (chunk) => {
+      text += chunk;
+      const url = text.match(/(http:\/\/\S+)/);
+      if (!url) return;
+      const address = new URL(url[1]);
+      const socketUrl = kind === 'peer' ? `ws://${address.host}/`
+        : `ws://${address.host}/terminal?token=${address.searchParams.get('token')}&cols=80&rows=24`;
+      resolve({ child, kind, socketUrl, origin: address.origin });
+    });
+    child.on('exit', (code) => reject(new Error(`${kind} server exited with ${code}`)));
+  });
+}
+
+async function stopServer(server) {
+  const gone = new Promise((resolve) => server.child.once('exit', resolve));
+  server.child.kill('SIGTERM');
+  await gone;
+}
+
+/** CPU seconds a process has run (all its threads, those gone too). */
+function cpuSeconds(pid) {
+  try {
+    const fields = fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ');
+    return (Number(fields[11]) + Number(fields[12])) * TICK;
+  } catch {
+    return 0;
+  }
+}
+
+function rssBytes(pid) {
+  return Number(fs.readFileSync(`/proc/${pid}/status`, 'utf8').match(/VmRSS:\s+(\d+)/)[1]) * 1024;
+}
+
+/** The broker processes of our server (its children), for their CPU apart. */
+function brokers(server) {
+  if (server.kind === 'peer') return [];
+  const children = fs.readFileSync(`/proc/${server.child.pid}/task/${server.child.pid}/children`, 'utf8').trim();
+  return children ? children.split(' ').map(Number) : [];
+}
+
+/** One session's WebSocket, in its server's protocol; output is confirmed at once. */
+class Client {
+  received = 0;
+  messages = 0;
+  tail = '';
+  #waiters = [];
+
+  constructor(server) {
+    this.kind = server.kind;
+    this.socket = new WebSocket(server.socketUrl, { origin: server.origin });
+    this.socket.on('message', (raw) => this.#onMessage(raw.toString()));
+    this.opened = new Promise((resolve, reject) => {
+      this.socket.once('open', resolve);
+      this.socket.once('error', reject);
+    });
+  }
+
+  type(text) {
+    this.socket.send(this.kind === 'peer' ? text : JSON.stringify({ type: 'input', data: text }));
+  }
+
+  /** Resolves once the output so far ends with (or, with `anywhere`, holds) `text`. */
+  until(text, anywhere = false) {
+    const holds = () => (anywhere ? this.tail.includes(text) : this.tail.endsWith(text));
+    if (holds()) return Promise.resolve();
+    return new Promise((resolve, reject) => {
+      const timer = setTimeout(() => reject(new Error(`no ${JSON.stringify(text)}; output ends ${JSON.stringify(this.tail.slice(-80))}`)), DEADLINE);
+      this.#waiters.push({ holds, resolve: () => { clearTimeout(timer); resolve(); } });
+    });
+  }
+
+  close() {
+    if (this.socket.readyState === WebSocket.CLOSED) return Promise.resolve();
+    const closed = new Promise((resolve) => this.socket.once('close', resolve));
+    this.socket.close();
+    return closed;
+  }
+
+  #onMessage(text) {
+    let data = text;
+    if (this.kind !== 'peer') {
+      if (text.startsWith('{')) return;
+      const colon = text.indexOf(':');
+      data = text.slice(colon + 1);
+      this.socket.send(JSON.stringify({ type: 'ack', seq: Number(text.slice(0, colon)) }));
+    }
+    this.received += data.length;
+    this.messages += 1;
+    this.tail = (this.tail + data).slice(-4096);
+    this.#waiters = this.#waiters.filter((waiter) => !(waiter.holds() && (waiter.resolve(), true)));
+  }
+}
+
+async function openAtPrompt(server) {
+  const client = new Client(server);
+  await client.opened;
+  await client.until(PROMPT);
+  return client;
+}
+
+const percentile = (values, p) => [...values].sort((a, b) => a - b)[Math.min(values.length - 1, Math.floor(values.length * p))];
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+async function catFigures(server, file) {
+  const client = await openAtPrompt(server);
+  // Warmed up first, as a server that has run a while: compiled code, and
+  // ours with the screen mirrors' thread started.
+  client.type(`seq 1 30000; echo SEQ''DONE\r`);
+  await client.until(`SEQDONE\r\n${PROMPT}`);
+  const pid = server.child.pid;
+  const brokerPids = brokers(server);
+  const cpuBefore = cpuSeconds(pid);
+  const brokerBefore = brokerPids.reduce((sum, p) => sum + cpuSeconds(p), 0);
+  const started = performance.now();
+  client.type(`cat ${file}; echo CAT''DONE\r`);
+  await client.until(`CATDONE\r\n${PROMPT}`);
+  const seconds = (performance.now() - started) / 1000;
+  const result = {
+    mbPerS: CAT_BYTES / 1e6 / seconds,
+    messages: client.messages,
+    serverCpuS: cpuSeconds(pid) - cpuBefore,
+    brokerCpuS: brokerPids.reduce((sum, p) => sum + cpuSeconds(p), 0) - brokerBefore
+  };
+  await client.close();
+  return result;
+}
+
+/** One key at a time, each once the one before has echoed, 20-40 ms apart: echo times, ms. */
+async function echoTimes(client, keys) {
+  const times = [];
+  for (let i = 0; i < keys; i++) {
+    if (i % 40 === 39) {
+      client.type('\r'); // a fresh line (the shell says the word is no command)
+      await client.until(PROMPT);
+    }
+    const key = String.fromCharCode(97 + (i % 26));
+    const sent = performance.now();
+    client.type(key);
+    await client.until(key);
+    times.push(performance.now() - sent);
+    await sleep(20 + (i * 7) % 20);
+  }
+  return times;
+}
+
+async function floodFigures(server, count, keys) {
+  const interactive = await openAtPrompt(server);
+  const floods = [];
+  for (let i = 0; i < count; i += 10) {
+    floods.push(...await Promise.all(Array.from({ length: Math.min(10, count - i) }, () => openAtPrompt(server))));
+  }
+  for (const flood of floods) flood.type('cat /dev/urandom | base64\r');
+  await Promise.all(floods.map((flood) => flood.until('\r\n', true)));
+  await sleep(1000);
+  const pid = server.child.pid;
+  const cpuBefore = cpuSeconds(pid);
+  const bytesBefore = floods.reduce((sum, flood) => sum + flood.received, 0);
+  const started = performance.now();
+  const times = await echoTimes(interactive, keys);
+  const seconds = (performance.now() - started) / 1000;
+  const result = {
+    p50: percentile(times, 0.5),
+    p99: percentile(times, 0.99),
+    serverCpuPercent: ((cpuSeconds(pid) - cpuBefore) / seconds) * 100,
+    floodMBPerS: (floods.reduce((sum, flood) => sum + flood.received, 0) - bytesBefore) / 1e6 / seconds
+  };
+  for (const flood of floods) flood.type('\x03');
+  await Promise.all(floods.map((flood) => flood.until(PROMPT)));
+  await Promise.all([interactive, ...floods].map((client) => client.close()));
+  return result;
+}
+
+async function sessionFigures(server, count) {
+  const warmUp = await openAtPrompt(server);
+  await sleep(500);
+  const before = rssBytes(server.child.pid);
+  const clients = [];
+  const started = performance.now();
+  for (let i = 0; i < count; i += 10) {
+    clients.push(...await Promise.all(Array.from({ length: Math.min(10, count - i) }, () => openAtPrompt(server))));
+  }
+  const openSeconds = (performance.now() - started) / 1000;
+  await sleep(2000);
+  const pid = server.child.pid;
+  const cpuBefore = cpuSeconds(pid);
+  await sleep(5000);
+  const result = {
+    openSeconds,
+    idleCpuPercent: ((cpuSeconds(pid) - cpuBefore) / 5) * 100,
+    rssPerSessionMiB: (rssBytes(pid) - before) / count / 1048576
+  };
+  await Promise.all([warmUp, ...clients].map((client) => client.close()));
+  return result;
+}
+
+/** Each figure from a fresh server, so that none inherits another's leftovers. */
+async function withServer(kind, options, measure) {
+  const server = await startServer(kind, options);
+  try {
+    return await measure(server);
+  } finally {
+    await stopServer(server);
+  }
+}
+
+async function round(kind, options, file) {
+  const result = {};
+  if (options.only.includes('cat')) result.cat = await withServer(kind, options, (server) => catFigures(server, file));
+  if (options.only.includes('flood')) {
+    for (const count of options.floods) {
+      result[`flood${count}`] = await withServer(kind, options, (server) => floodFigures(server, count, options.keys));
+    }
+  }
+  if (options.only.includes('sessions')) {
+    result.sessions = await withServer(kind, options, (server) => sessionFigures(server, options.sessions));
+  }
+  return result;
+}
+
+/** A file of 20 MB of text lines (base64 of random bytes, as a log would be). */
+function catFile() {
+  const file = path.join(os.tmpdir(), `tsb-bench-cat-${process.pid}.txt`);
+  const line = (bytes) => bytes.toString('base64') + '\n';
+  const chunks = [];
+  let size = 0;
+  while (size < CAT_BYTES) {
+    const text = line(require('crypto').randomBytes(57));
+    chunks.push(text);
+    size += text.length;
+  }
+  fs.writeFileSync(file, chunks.join('').slice(0, CAT_BYTES - 1) + '\n');
+  return file;
+}
+
+async function main() {
+  const options = parseArgs(process.argv.slice(2));
+  const file = catFile();
+  const results = { web: [], peer: [] };
+  try {
+    for (let r = 0; r < options.rounds; r++) {
+      for (const kind of r % 2 === 0 ? ['web', 'peer'] : ['peer', 'web']) {
+        const result = await round(kind, options, file);
+        results[kind].push(result);
+        console.error(`... web server ${r + 1}/${options.rounds} ${kind}: ${JSON.stringify(result)}`);
+      }
+    }
+  } finally {
+    fs.rmSync(file, { force: true });
+  }
+  process.stdout.write(JSON.stringify(results) + '\n');
+}
+
+main().catch((error) => {
+  console.error(error);
+  process.exit(1);
+});
