@@ -80,6 +80,11 @@ class spawn:  # noqa: N801 - pexpect's name
         _live.add(self)
 
     def _run(self, awaitable: Awaitable[T]) -> T:
+        if _loop_running():
+            if asyncio.iscoroutine(awaitable):
+                awaitable.close()
+            raise TerminalStreamError("terminal_stream.sync waits by blocking: on an event loop use "
+                                      "terminal_stream.spawn, whose calls are awaitable")
         if self._loop is not _thread_loop():
             raise TerminalStreamError("a terminal of terminal_stream.sync is used from the thread that made it")
         return self._loop.run_until_complete(awaitable)
@@ -102,18 +107,16 @@ class spawn:  # noqa: N801 - pexpect's name
                searchwindowsize: int | None = None, async_: bool = False) -> Any:
         """Waits for one of the patterns (regular expressions, EOF, TIMEOUT); returns its index.
 
-        With ``async_=True`` it returns the coroutine, as pexpect does, for a
-        caller already on an event loop (prefer ``terminal_stream.spawn`` there).
+        ``async_=True`` is refused: on an event loop, ``terminal_stream.spawn``
+        gives the same terminal with awaitable calls.
         """
-        if async_:
-            return self._terminal.expect(pattern, timeout)
+        _refuse_async(async_)
         return self._run(self._terminal.expect(pattern, timeout))
 
     def expect_exact(self, pattern: Any, timeout: float | None = USE_DEFAULT, searchwindowsize: int | None = None,
                      async_: bool = False) -> Any:
         """As expect(), with plain strings."""
-        if async_:
-            return self._terminal.expect_exact(pattern, timeout)
+        _refuse_async(async_)
         return self._run(self._terminal.expect_exact(pattern, timeout))
 
     def expect_list(self, pattern_list: Sequence[Pattern], timeout: float | None = USE_DEFAULT,
@@ -214,6 +217,20 @@ class spawn:  # noqa: N801 - pexpect's name
         terminal = self.__dict__.get("_terminal")
         if terminal is not None:
             terminal.abandon()
+
+
+def _loop_running() -> bool:
+    try:
+        asyncio.get_running_loop()
+    except RuntimeError:
+        return False
+    return True
+
+
+def _refuse_async(async_: bool) -> None:
+    if async_:
+        raise TerminalStreamError("async_=True: on an event loop use terminal_stream.spawn, whose calls are "
+                                  "awaitable; this terminal runs on a loop of its own")
 
 
 async def _catch_up() -> None:

@@ -112,7 +112,7 @@ class Terminal(Generic[AnyStr]):
         1 MiB and the rest waits here; ``await drain()`` waits until it is gone.
         """
         raw = data.encode(self.encoding or "utf-8") if isinstance(data, str) else bytes(data)
-        self._log(self.logfile_send, data)
+        self._log(self.logfile_send, raw.decode(self.encoding, "replace") if self.encoding else raw)
         if raw and not self._ended and not self.closed:
             self._gate.push(input_lines(raw))
         return len(raw)
@@ -389,8 +389,9 @@ class Terminal(Generic[AnyStr]):
             self._chunks.append(data)
             self._buffered += len(data)
             self._last_output = self._loop.time()
-            self._log(self.logfile_read, data)
         self._wake()
+        if data:
+            self._log(self.logfile_read, data)
 
     def _take(self, end: int) -> None:
         """Consumes the first `end` characters of the buffer."""
@@ -450,6 +451,15 @@ class Terminal(Generic[AnyStr]):
     # -- the broker's streams -----------------------------------------------
 
     async def _read_events(self) -> None:
+        try:
+            await self._relay_events()
+        except asyncio.CancelledError:
+            # The loop is shutting down with the session still on: the
+            # broker ends the shell once its input ends.
+            self.abandon()
+            raise
+
+    async def _relay_events(self) -> None:
         stdout = self._process.stdout
         assert stdout is not None
         while True:
@@ -460,7 +470,10 @@ class Terminal(Generic[AnyStr]):
                 continue
             if not line:
                 break
-            self._on_line(line)
+            try:
+                self._on_line(line)
+            except Exception:  # noqa: BLE001 - the reading must go on, or every wait would hang
+                logger.exception("handling an event line from the broker failed")
             # Without the broker's window the client holds it back itself:
             # a pipe that is not read fills, and the broker waits.
             while not self._flow_confirmed and self._full():
@@ -468,6 +481,13 @@ class Terminal(Generic[AnyStr]):
                 await self._room
         status = await self._process.wait()
         await self._stderr_task
+        self._close_input()
+        try:
+            # Collects how the input pipe ended (a broken pipe, when the broker
+            # went first), which asyncio would otherwise report as unretrieved.
+            await self._process.stdin.wait_closed()  # type: ignore[union-attr]
+        except ConnectionError:
+            pass
         self._finish(status)
 
     async def _read_diagnostics(self) -> None:
