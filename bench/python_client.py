@@ -9,7 +9,8 @@
    prompt), p50 and p99.
 3. `seq 1 1000000` read to its end, discarding as it comes: MB/s (of
    terminal bytes) and the reading process's peak RSS, each in a process
-   of its own.
+   of its own; and expect() waiting for what never comes while `yes`
+   floods the terminal: what went by, and the memory it added.
 
 Usage: bench/python_client.py [--broker PATH] [--sessions 29] [--cycles 50] [--round-trips 300]
 """
@@ -219,13 +220,48 @@ def drain_pexpect() -> int:
         return total
 
 
+class ByteCounter:
+    """A logfile that only counts what goes by."""
+
+    count = 0
+
+    def write(self, data: bytes) -> None:
+        self.count += len(data)
+
+    def flush(self) -> None:
+        pass
+
+
+FLOOD = ["yes", "a flood of text that nobody waits for"]
+FLOOD_SECONDS = 3
+
+
+async def flood_client(seen: ByteCounter) -> int:
+    async with await terminal_stream.spawn(FLOOD, encoding=None) as term:
+        term.logfile_read = seen
+        await term.expect([b"never printed", terminal_stream.TIMEOUT], timeout=FLOOD_SECONDS)
+    return seen.count
+
+
+def flood_pexpect(seen: ByteCounter) -> int:
+    child = pexpect.spawn(FLOOD[0], FLOOD[1:], maxread=65536)
+    child.logfile_read = seen
+    child.expect([b"never printed", pexpect.TIMEOUT], timeout=FLOOD_SECONDS)
+    child.close(force=True)
+    return seen.count
+
+
 def drain_once(name: str) -> None:
+    # The imports set the floor; what the read adds shows above it.
+    floor = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     start = time.perf_counter()
     total = {"client": lambda: asyncio.run(drain_client()), "bare": lambda: asyncio.run(drain_bare()),
-             "pexpect": drain_pexpect}[name]()
+             "pexpect": drain_pexpect, "flood client": lambda: asyncio.run(flood_client(ByteCounter())),
+             "flood pexpect": lambda: flood_pexpect(ByteCounter())}[name]()
     elapsed = time.perf_counter() - start
     print(json.dumps({"client": name, "bytes": total, "mb_per_s": total / elapsed / 1e6,
-                      "peak_rss_mib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024}))
+                      "peak_rss_mib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
+                      "read_added_mib": (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - floor) / 1024}))
 
 
 def throughput(name: str) -> dict[str, Any]:
@@ -277,6 +313,8 @@ def main() -> None:
     ])
     table("seq 1 1000000 read to its end, discarding (each in its own process)",
           [throughput(name) for name in ("bare", "client", "pexpect")])
+    table(f"expect() waiting {FLOOD_SECONDS} s for what never comes, under a flood (`yes`)",
+          [throughput(name) for name in ("flood client", "flood pexpect")])
 
 
 if __name__ == "__main__":

@@ -11,6 +11,7 @@ cd "$(dirname "$0")/.."
 scripts/install-test-deps.sh
 scripts/install-js-deps.sh
 scripts/install-container-deps.sh
+scripts/install-python-deps.sh
 scripts/install-fuzz-deps.sh
 
 jobs=$(nproc)
@@ -41,6 +42,7 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     run_suite build/tsan "IdleBrokerSleepsUntilSomethingHappens" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTSB_TSAN=ON
 echo "== Node.js client and browser terminal, against the normal build's broker"
 scripts/test-js.sh build/test/terminal-stream-broker
+scripts/test-python.sh build/test/terminal-stream-broker
 echo "== fuzz targets, 20 s each"
 scripts/fuzz.sh 20
 echo "== soak and fault run, short mode"

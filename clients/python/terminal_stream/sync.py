@@ -249,6 +249,11 @@ async def _interact(terminal: Terminal[Any], input_fd: int, output_fd: int, esca
 
     def on_input() -> None:
         data = os.read(input_fd, 4096)
+        if not data:  # the user's input has ended
+            loop.remove_reader(input_fd)
+            if not done.done():
+                done.set_result(None)
+            return
         if input_filter:
             data = input_filter(data)
         if escape and escape in data:
@@ -274,8 +279,14 @@ async def _interact(terminal: Terminal[Any], input_fd: int, output_fd: int, esca
             except EOF:
                 break
             raw = data.encode(terminal.encoding) if isinstance(data, str) else data
-            os.write(output_fd, output_filter(raw) if output_filter else raw)
+            _write_all(output_fd, output_filter(raw) if output_filter else raw)
     finally:
         loop.remove_reader(input_fd)
         if saved is not None:
             termios.tcsetattr(input_fd, termios.TCSAFLUSH, saved)
+
+
+def _write_all(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view):]

@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import os
 import resource
+from pathlib import Path
 from typing import Any
 
 import pytest
@@ -201,3 +202,25 @@ def test_launcher_command_carries_settings_as_assignments() -> None:
                             "TERMINAL_STREAM_COLS=100", "TERMINAL_STREAM_ROWS=30", "terminal-stream-broker", "--",
                             "env", "-u", "TERMINAL_STREAM_CWD", "-u", "TERMINAL_STREAM_COLS", "-u",
                             "TERMINAL_STREAM_ROWS", "--", "bash", "-l"]
+
+
+def test_interact_relays_keys_and_output_until_the_escape() -> None:
+    # interact() needs a terminal of its own: pexpect gives the script one.
+    import pexpect
+
+    script = ("import sys, terminal_stream.sync as ts; "
+              "child = ts.spawn('cat'); child.interact(); "
+              "print('back, alive:', child.isalive()); child.close()")
+    outer = pexpect.spawn(PYTHON, ["-c", script], env={**os.environ, "PYTHONPATH": str(Path(__file__).parents[1])},
+                          timeout=20)
+    outer.delaybeforesend = None
+    # Raw mode turns the outer terminal's echo off: interact() has begun.
+    assert outer.waitnoecho()
+    outer.send("hello\r")
+    # Typed into cat's terminal through the raw outer one: its echo, then cat's line.
+    outer.expect_exact("hello\r\nhello\r\n")
+    outer.sendcontrol("]")
+    outer.expect_exact("back, alive: True")
+    outer.expect(pexpect.EOF)
+    outer.close()
+    assert outer.exitstatus == 0
