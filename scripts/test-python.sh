@@ -19,6 +19,6 @@ echo "== Python client"
 echo "== Python client: pip install without a network index"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-"$python" -m venv --system-site-packages "$scratch/venv"
-"$scratch/venv/bin/pip" install --quiet --no-index --no-build-isolation ./clients/python
+"$python" -m venv --without-pip --system-site-packages "$scratch/venv"
+"$scratch/venv/bin/python" -m pip install --quiet --no-index --no-build-isolation ./clients/python
 (cd "$scratch" && venv/bin/python -c 'import terminal_stream, terminal_stream.sync; print("installed", terminal_stream.__version__, terminal_stream.__file__)')
