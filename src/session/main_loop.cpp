@@ -13,23 +13,17 @@
 
 #include "log/log.hpp"
 #include "protocol/events.hpp"
+#include "session/lifecycle.hpp"
 #include "session/outbox.hpp"
+#include "session/shell_process.hpp"
 #include "session/terminal_side.hpp"
+#include "session/termination_ladder.hpp"
 
 namespace tsb {
 namespace {
 
 // What is relayed at most from a terminal that is being abandoned.
 constexpr std::size_t abandon_read_limit = 1024 * 1024;
-
-// Where the session is in its life. It only moves forward.
-enum class Phase {
-    running,     // the shell lives and nobody asked it to end
-    ending,      // its end was asked for: the shell watch climbs its ladder
-    shell_gone,  // reaped; the terminal is still relayed while it has output
-    abandoning,  // something the shell left behind holds the terminal: close it
-    closing,     // reaped and the terminal's output has ended: the closed line
-};
 
 int poll_timeout(Deadline deadline, Clock::time_point now) {
     if (!deadline) return -1;
@@ -49,6 +43,7 @@ public:
     Session(ChildProcess child, Fd master, CommandReceiver receiver, SignalPipe* signals,
             ExitWatch exit_watch)
         : shell_(child, exit_watch),
+          ladder_(child.pid()),
           terminal_(std::move(master)),
           receiver_(std::move(receiver)),
           signals_(signals),
@@ -57,9 +52,8 @@ public:
     Result<int> run(const std::vector<std::string>& shell, const std::string& cwd);
 
 private:
-    bool may_read() const;
-    void advance_phase(Clock::time_point now);
-    Deadline grace_deadline() const;
+    SessionFacts facts() const;
+    Result<void> settle(Clock::time_point now);
 
     Result<void> take_commands();
     Result<void> apply_held();
@@ -74,20 +68,21 @@ private:
     Result<void> abandon_terminal();
     Result<int> finish();
 
-    ShellWatch shell_;
+    // The parts: each holds its descriptor and reports facts.
+    ShellProcess shell_;
+    TerminationLadder ladder_;
     TerminalSide terminal_;
     CommandReceiver receiver_;
     SignalPipe* signals_;
     Outbox outbox_;
-    Phase phase_ = Phase::running;
+    // What decide() made of the facts at the last look; only settle()
+    // changes it.
+    SessionState state_;
 
     // The last read returned output: the terminal most likely has more, so
     // the next pass reads again without asking poll first.
     bool output_flowing_ = false;
-    // When the terminal was last seen busy (output read, or reading held
-    // back by the peer), and when the shell was seen gone.
     Clock::time_point last_output_ = Clock::now();
-    Clock::time_point shell_gone_at_;
 
     // Commands taken off the channel that wait for their turn: behind an
     // input the terminal has not taken in full, or, for a ping, behind
@@ -105,55 +100,39 @@ Result<int> Session::run(const std::vector<std::string>& shell, const std::strin
         if (auto taken = take_commands(); !taken) return fail(taken.error());
         take_signals();
         const auto now = Clock::now();
-        if (auto acted = shell_.act(now, terminal_.fd()); !acted) return fail(acted.error());
-        advance_phase(now);
-        if (phase_ == Phase::abandoning) {
-            if (auto abandoned = abandon_terminal(); !abandoned) return fail(abandoned.error());
-            advance_phase(now);
-        }
-        if (phase_ == Phase::closing) return finish();
+        if (auto checked = shell_.check_exit(now); !checked) return fail(checked.error());
+        ladder_.act(now, terminal_.fd(), shell_.reaped());
+        if (auto settled = settle(now); !settled) return fail(settled.error());
+        if (state_.phase == Phase::closing) return finish();
 
-        if (auto relayed = output_flowing_ && may_read() ? relay_again() : wait_and_relay(); !relayed)
+        if (auto relayed = output_flowing_ && state_.may_read ? relay_again() : wait_and_relay(); !relayed)
             return fail(relayed.error());
     }
 }
 
-// The one place that decides whether the terminal is read. The peer's
-// bounds hold it back, but never where holding it would wedge the session:
-// once the slave is hung up, what is left is bounded and its end must be
-// seen; and while the stdin reader is stuck behind input the terminal does
-// not take, the acknowledgements the window waits for may be stuck behind
-// it too, and the program on the terminal may be waiting for its echo to be
-// read before it takes more.
-bool Session::may_read() const {
-    if (terminal_.output_ended() || outbox_.backed_up()) return false;
-    if (!outbox_.window_full()) return true;
-    return terminal_.hung_up() || (terminal_.input_pending() && receiver_.sender_waiting());
+SessionFacts Session::facts() const {
+    return {
+        .shell_ended_at = shell_.ended_at(),
+        .requested_at = ladder_.requested_at(),
+        .ladder_climbing = ladder_.climbing(),
+        .output_ended = terminal_.output_ended(),
+        .hung_up = terminal_.hung_up(),
+        .input_pending = terminal_.input_pending(),
+        .last_output_at = last_output_,
+        .backed_up = outbox_.backed_up(),
+        .window_full = outbox_.window_full(),
+        .input_held = receiver_.sender_waiting(),
+    };
 }
 
-void Session::advance_phase(Clock::time_point now) {
-    if (phase_ < Phase::shell_gone && shell_.status()) {
-        phase_ = Phase::shell_gone;
-        shell_gone_at_ = now;
-    }
-    if (phase_ == Phase::running && shell_.termination_requested()) phase_ = Phase::ending;
-    if (phase_ == Phase::shell_gone) {
-        // Held back by the peer is not quiet.
-        if (!terminal_.output_ended() && !may_read() && !shell_.termination_requested())
-            last_output_ = now;
-        const Deadline grace = grace_deadline();
-        if (grace && now >= *grace) phase_ = Phase::abandoning;
-    }
-    if (phase_ >= Phase::shell_gone && terminal_.output_ended()) phase_ = Phase::closing;
-}
-
-// After the shell's end, how long the terminal is still waited for.
-Deadline Session::grace_deadline() const {
-    if (phase_ != Phase::shell_gone) return std::nullopt;
-    if (const Deadline requested = shell_.termination_requested_at())
-        return std::max(shell_gone_at_, *requested) + held_terminal_grace;
-    if (!may_read()) return std::nullopt;
-    return std::max(shell_gone_at_, last_output_) + quiet_terminal_grace;
+// Asks decide() where the session stands, and does what that phase asks of
+// the loop.
+Result<void> Session::settle(Clock::time_point now) {
+    state_ = decide(state_, facts(), now);
+    if (state_.phase != Phase::abandoning) return {};
+    if (auto abandoned = abandon_terminal(); !abandoned) return abandoned;
+    state_ = decide(state_, facts(), now);
+    return {};
 }
 
 // Takes everything the readers have sent: termination requests, signals and
@@ -204,12 +183,15 @@ Result<void> Session::apply(ReceivedCommand& received) {
 }
 
 void Session::terminate(const BrokerCommand& command) {
+    const auto request = [&](std::string_view context) {
+        ladder_.request(Clock::now(), shell_.reaped(), terminal_.fd(), context);
+    };
     if (std::holds_alternative<Destroy>(command)) {
-        shell_.request_termination("destroy failed");
+        request("destroy failed");
     } else if (std::holds_alternative<StdinClosed>(command)) {
-        shell_.request_termination("stdin closed while killing PTY");
+        request("stdin closed while killing PTY");
     } else if (const Signal* signal = std::get_if<Signal>(&command)) {
-        shell_.request_termination("failed to kill PTY on " + std::string(signal->signal_name));
+        request("failed to kill PTY on " + std::string(signal->signal_name));
     }
 }
 
@@ -243,8 +225,8 @@ Result<void> Session::connect(const Connect& connect) {
 // Sleeps until one of the parts has something to do (the terminal has
 // output the peer has room for, or room for pending input; the peer has room
 // for waiting events; a command is queued; the shell ends) or the nearest
-// deadline of the shell watch and the terminal's grace; then acts on what
-// woke it.
+// of the parts' deadlines (the next look for the shell's end, the ladder's
+// next step) and decide()'s own; then acts on what woke it.
 Result<void> Session::wait_and_relay() {
     pollfd fds[5];
     nfds_t count = 0;
@@ -253,15 +235,15 @@ Result<void> Session::wait_and_relay() {
         fds[count] = {fd, static_cast<short>(events), 0};
         return static_cast<int>(count++);
     };
-    const bool read_allowed = may_read();
+    const bool read_allowed = state_.may_read;
     const int terminal_slot = add(terminal_.fd(), terminal_.poll_events(read_allowed));
     const int wake_slot = add(receiver_.wake_fd(), POLLIN);
     const int shell_slot = add(shell_.poll_fd(), POLLIN);
     const int out_slot = add(outbox_.poll_fd(), POLLOUT);
     const int signal_slot = add(signals_ != nullptr ? signals_->fd() : -1, POLLIN);
 
-    const auto now = Clock::now();
-    const int ready = ::poll(fds, count, poll_timeout(nearest(shell_.deadline(), grace_deadline()), now));
+    const Deadline wake_at = nearest(nearest(shell_.deadline(), ladder_.deadline()), state_.deadline);
+    const int ready = ::poll(fds, count, poll_timeout(wake_at, Clock::now()));
     if (ready < 0) return errno == EINTR ? Result<void>{} : fail(Error::last_os());
     if (ready == 0) return {};
 
@@ -319,12 +301,7 @@ Result<int> Session::finish() {
     const bool exited = WIFEXITED(status);
     const int exit_code = exited ? WEXITSTATUS(status) : 0;
 
-    std::string reason;
-    if (WIFSIGNALED(status))
-        reason = "signal:" + std::to_string(WTERMSIG(status));
-    else
-        reason = shell_.termination_requested() ? "terminated" : "exited";
-
+    const std::string reason = closed_reason(status, facts());
     const auto closed = make_closed_event(outbox_.last_seq() + 1, now_ms(),
                                           exited ? std::optional<int>(exit_code) : std::nullopt,
                                           reason);

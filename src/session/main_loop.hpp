@@ -11,21 +11,12 @@
 
 #include "protocol/channel.hpp"
 #include "pty/pty.hpp"
-#include "session/shell_watch.hpp"
+#include "session/shell_process.hpp"
 #include "sys/error.hpp"
 #include "sys/fd.hpp"
 #include "sys/signal_pipe.hpp"
 
 namespace tsb {
-
-// Once the shell is gone and its end was asked for, the terminal is given
-// this long to report the end of its output (the kernel hands the last
-// bytes to the master a moment after the writer has gone).
-inline constexpr auto held_terminal_grace = std::chrono::milliseconds(200);
-// Once the shell has exited by itself, the terminal is relayed for as long
-// as output comes; after this long without any, whatever the shell left
-// behind holding it (a background job) is hung up.
-inline constexpr auto quiet_terminal_grace = std::chrono::seconds(1);
 
 // Delivered to the broker, each of these asks the shell to end.
 inline constexpr int termination_signals[] = {SIGHUP, SIGINT, SIGTERM};
