@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -179,6 +180,65 @@ TEST(SessionEnd, ShellKilledWithTheWindowFullAndInputWaitingEndsWithoutSpinning)
     EXPECT_EQ(broker.events().back()["reason"], "signal:9");
     EXPECT_LT(cpu_seconds(broker.pid()), 1.0);
     EXPECT_EQ(broker.wait_exit(), 0);
+}
+
+
+// The number after `label` in the terminal's output, as a program there
+// reported it ("pid=123"); 0 when it is not there.
+pid_t reported_pid(const BrokerProcess& broker, std::string_view label) {
+    const auto at = broker.output().rfind(label);
+    if (at == std::string::npos) return 0;
+    return static_cast<pid_t>(std::atoi(broker.output().c_str() + at + label.size()));
+}
+
+// Alive: in the process table and not a zombie that nobody has reaped.
+bool alive(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto state = text.rfind(')');
+    return state != std::string::npos && state + 2 < text.size() && text[state + 2] != 'Z' &&
+           text[state + 2] != 'X';
+}
+
+bool gone_within(pid_t pid, std::chrono::milliseconds deadline) {
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    while (alive(pid)) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        ::usleep(20'000);
+    }
+    return true;
+}
+
+// The ladder is about the session: a program in the foreground that
+// ignores the hang-up outlives the shell, and still gets the SIGKILL.
+// Whoever asks for the end, a destroy or a peer that stops reading while
+// output flows (its stdout gone: a termination request too, and the broker
+// then ends with status 1).
+TEST(SessionEnd, ForegroundProgramThatIgnoresHangupOutlivesTheShellAndIsStillKilled) {
+    const std::string stubborn_job =
+        "sh -c 'trap \"\" HUP TERM; echo pid=$$; while :; do echo x; sleep 0.05; done'\n";
+    for (const bool destroy : {true, false}) {
+        SCOPED_TRACE(destroy ? "destroy" : "stdout closed");
+        BrokerProcess broker({.env = {{"PS1", "# "}, {"ENV", std::nullopt}}, .shell = interactive_sh});
+        ASSERT_TRUE(broker.wait_for_output("# "));
+        broker.send_input(stubborn_job);
+        ASSERT_TRUE(broker.wait_for_output("x\r\nx\r\n")) << broker.output();
+        const pid_t program = reported_pid(broker, "pid=");
+        ASSERT_GT(program, 0);
+        if (destroy) {
+            broker.send_destroy();
+            const auto closed = broker.wait_for("closed");
+            ASSERT_TRUE(closed);
+            EXPECT_EQ((*closed)["reason"], "signal:1");
+            EXPECT_EQ(broker.wait_exit(), 0);
+        } else {
+            broker.close_stdout();
+            EXPECT_EQ(broker.wait_exit(), 1);
+            EXPECT_TRUE(broker.wait_for_stderr("broker main loop failed: Broken pipe"));
+        }
+        EXPECT_TRUE(gone_within(program, 15s)) << "pid " << program;
+        if (alive(program)) ::kill(program, SIGKILL);
+    }
 }
 
 }  // namespace

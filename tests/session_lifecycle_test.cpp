@@ -43,6 +43,9 @@ TEST(SessionLifecycle, WhenTheTerminalMayBeRead) {
         {"the slave hung up but the peer has not read",
          [](SessionFacts& f) { f.window_full = f.hung_up = f.backed_up = true; }, false},
         {"the output has ended", [](SessionFacts& f) { f.output_ended = true; }, false},
+        // Its output is dropped, so that nothing on the terminal is held
+        // while it is asked to end.
+        {"the peer is gone", [](SessionFacts& f) { f.window_full = f.peer_gone = true; }, true},
     };
     for (const Row& row : rows) {
         SessionFacts facts;
@@ -106,6 +109,50 @@ TEST(SessionLifecycle, TheSessionEndsWhenTheShellHasEndedAndTheTerminalHasNoMore
                      {1200ms, nothing, Phase::abandoning},
                      {1200ms, output_ends, Phase::closing},
                  });
+}
+
+// The closed line goes out as soon as the shell and the terminal are done;
+// the broker stays while the ladder has something left to end, and until
+// the peer has every line.
+TEST(SessionLifecycle, TheSessionIsDoneOnceTheLadderAndThePeerAreDone) {
+    const auto requested = [](SessionFacts& f) { f.requested_at = at(0ms), f.ladder_climbing = true; };
+    const auto closed_sent = [](SessionFacts& f) { f.closed_sent = f.backed_up = true; };
+    run_sequence("a program outlives the shell",
+                 {
+                     {0ms, requested, Phase::ending},
+                     {1000ms, shell_ends(1000ms), Phase::shell_gone, 1200ms},
+                     {1200ms, output_ends, Phase::closing},
+                     {1200ms, closed_sent, Phase::settling},
+                     {1300ms, [](SessionFacts& f) { f.backed_up = false; }, Phase::settling},
+                     {5000ms, [](SessionFacts& f) { f.ladder_climbing = false; }, Phase::done},
+                 });
+    run_sequence("the peer reads the closed line last",
+                 {
+                     {0ms, shell_ends(0ms), Phase::shell_gone, 1000ms},
+                     {10ms, output_ends, Phase::closing},
+                     {10ms, closed_sent, Phase::settling},
+                     {900ms, [](SessionFacts& f) { f.backed_up = false; }, Phase::done},
+                 });
+}
+
+// A peer that can no longer be written to asks for the end once, and gets
+// no closed line.
+TEST(SessionLifecycle, APeerThatIsGoneIsATerminationRequest) {
+    SessionFacts facts;
+    facts.peer_gone = true;
+    SessionState state = decide({}, facts, at(0ms));
+    EXPECT_TRUE(state.request_termination);
+    facts.requested_at = at(0ms);
+    facts.ladder_climbing = true;
+    state = decide(state, facts, at(0ms));
+    EXPECT_FALSE(state.request_termination);
+    EXPECT_EQ(state.phase, Phase::ending);
+    facts.shell_ended_at = at(1000ms);
+    facts.output_ended = true;
+    state = decide(state, facts, at(1000ms));
+    EXPECT_EQ(state.phase, Phase::settling);
+    facts.ladder_climbing = false;
+    EXPECT_EQ(decide(state, facts, at(5000ms)).phase, Phase::done);
 }
 
 TEST(SessionLifecycle, TheTerminalIsClosedOnceQuietAfterTheShellsEnd) {

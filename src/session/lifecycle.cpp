@@ -14,7 +14,11 @@ namespace {
 // waits for may be held behind it too, and the program on the terminal may
 // be waiting for its echo to be read before it takes more.
 bool terminal_may_be_read(const SessionFacts& facts) {
-    if (facts.output_ended || facts.backed_up) return false;
+    if (facts.output_ended) return false;
+    // Output nobody will read is read and dropped, so that the programs on
+    // the terminal are not held while they are asked to end.
+    if (facts.peer_gone) return true;
+    if (facts.backed_up) return false;
     if (!facts.window_full) return true;
     return facts.hung_up || (facts.input_pending && facts.input_held);
 }
@@ -32,6 +36,7 @@ Deadline grace_deadline(const SessionState& state, const SessionFacts& facts) {
 SessionState decide(const SessionState& before, const SessionFacts& facts, Clock::time_point now) {
     SessionState state = before;
     state.may_read = terminal_may_be_read(facts);
+    state.request_termination = facts.peer_gone && !facts.requested_at;
     state.deadline.reset();
     if (state.phase < Phase::shell_gone && facts.shell_ended_at) {
         state.phase = Phase::shell_gone;
@@ -49,6 +54,10 @@ SessionState decide(const SessionState& before, const SessionFacts& facts, Clock
     }
     if ((state.phase == Phase::shell_gone || state.phase == Phase::abandoning) && facts.output_ended)
         state.phase = Phase::closing;
+    if (state.phase == Phase::closing && (facts.closed_sent || facts.peer_gone))
+        state.phase = Phase::settling;
+    if (state.phase == Phase::settling && !facts.ladder_climbing && !facts.backed_up)
+        state.phase = Phase::done;
     return state;
 }
 

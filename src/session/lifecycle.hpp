@@ -35,6 +35,8 @@ enum class Phase {
     shell_gone,  // reaped; the terminal is still relayed while it has output
     abandoning,  // something the shell left behind holds the terminal: close it
     closing,     // reaped and the terminal's output has ended: the closed line
+    settling,    // the closed line is out: the ladder and the peer finish
+    done,        // nothing is left to do
 };
 
 // What the parts report, as of one pass of the loop.
@@ -54,6 +56,8 @@ struct SessionFacts {
     bool backed_up = false;      // event lines wait for it to read
     bool window_full = false;    // it has not acknowledged a window's worth
     bool input_held = false;     // the stdin reader waits for room in the channel
+    bool peer_gone = false;      // standard output can no longer be written
+    bool closed_sent = false;    // the closed line has been handed to the outbox
 };
 
 // What decide() returns, and is handed back at the next pass.
@@ -62,6 +66,8 @@ struct SessionState {
     // Since when the terminal has been quiet, once the shell is gone.
     Clock::time_point quiet_since{};
     bool may_read = true;
+    // A dead peer is a termination request: ask the ladder to climb.
+    bool request_termination = false;
     // When decide() must be asked again at the latest, for a grace that
     // runs out; the parts' own deadlines come on top.
     Deadline deadline;

@@ -66,7 +66,8 @@ private:
     Result<void> relay_again();
     Result<void> relay_one_read();
     Result<void> abandon_terminal();
-    Result<int> finish();
+    void write_closed();
+    int exit_status() const;
 
     // The parts: each holds its descriptor and reports facts.
     ShellProcess shell_;
@@ -92,9 +93,7 @@ private:
 };
 
 Result<int> Session::run(const std::vector<std::string>& shell, const std::string& cwd) {
-    if (auto written = outbox_.write_line(make_ready_event(now_ms(), shell_.pid(), shell, cwd));
-        !written)
-        return fail(written.error());
+    outbox_.write_line(make_ready_event(now_ms(), shell_.pid(), shell, cwd));
 
     for (;;) {
         if (auto taken = take_commands(); !taken) return fail(taken.error());
@@ -103,7 +102,10 @@ Result<int> Session::run(const std::vector<std::string>& shell, const std::strin
         if (auto checked = shell_.check_exit(now); !checked) return fail(checked.error());
         ladder_.act(now, terminal_.fd(), shell_.reaped());
         if (auto settled = settle(now); !settled) return fail(settled.error());
-        if (state_.phase == Phase::closing) return finish();
+        if (state_.phase == Phase::done) {
+            if (outbox_.peer_gone()) return fail(*outbox_.failure());
+            return exit_status();
+        }
 
         if (auto relayed = output_flowing_ && state_.may_read ? relay_again() : wait_and_relay(); !relayed)
             return fail(relayed.error());
@@ -122,17 +124,26 @@ SessionFacts Session::facts() const {
         .backed_up = outbox_.backed_up(),
         .window_full = outbox_.window_full(),
         .input_held = receiver_.sender_waiting(),
+        .peer_gone = outbox_.peer_gone(),
+        .closed_sent = outbox_.closed_sent(),
     };
 }
 
 // Asks decide() where the session stands, and does what that phase asks of
-// the loop.
+// the loop; each action changes a fact, so the phase moves on.
 Result<void> Session::settle(Clock::time_point now) {
-    state_ = decide(state_, facts(), now);
-    if (state_.phase != Phase::abandoning) return {};
-    if (auto abandoned = abandon_terminal(); !abandoned) return abandoned;
-    state_ = decide(state_, facts(), now);
-    return {};
+    for (;;) {
+        state_ = decide(state_, facts(), now);
+        if (state_.request_termination) {
+            ladder_.request(now, shell_.reaped(), terminal_.fd(), "stdout closed while killing PTY");
+        } else if (state_.phase == Phase::abandoning) {
+            if (auto abandoned = abandon_terminal(); !abandoned) return abandoned;
+        } else if (state_.phase == Phase::closing) {
+            write_closed();
+        } else {
+            return {};
+        }
+    }
 }
 
 // Takes everything the readers have sent: termination requests, signals and
@@ -155,6 +166,8 @@ Result<void> Session::take_commands() {
 // A ping waits while output is backed up: its pong would only add to what
 // waits, and the peer that is not reading would not see it anyway.
 Result<void> Session::apply_held() {
+    // Nothing is written after the closed line.
+    if (state_.phase >= Phase::settling) held_.clear();
     while (!held_.empty() && !terminal_.input_pending()) {
         if (std::holds_alternative<Ping>(held_.front().command) && outbox_.backed_up()) break;
         ReceivedCommand received = std::move(held_.front());
@@ -175,7 +188,7 @@ Result<void> Session::apply(ReceivedCommand& received) {
             } else if constexpr (std::is_same_v<T, Resize>) {
                 terminal_.set_window_size(c.cols, c.rows, "resize failed");
             } else if constexpr (std::is_same_v<T, Ping>) {
-                return outbox_.write_line(make_pong_event(c.nonce));
+                outbox_.write_line(make_pong_event(c.nonce));
             }
             return {};
         },
@@ -219,7 +232,8 @@ Result<void> Session::connect(const Connect& connect) {
     if (connect.cols && connect.rows)
         terminal_.set_window_size(*connect.cols, *connect.rows, "connect resize failed");
     if (!connect.flow_window) return {};
-    return outbox_.set_window(*connect.flow_window);
+    outbox_.set_window(*connect.flow_window);
+    return {};
 }
 
 // Sleeps until one of the parts has something to do (the terminal has
@@ -251,9 +265,7 @@ Result<void> Session::wait_and_relay() {
     if (shell_slot >= 0 && fds[shell_slot].revents != 0) shell_.on_poll_ready();
     // The marks are taken at the start of the next pass.
     if (signal_slot >= 0 && fds[signal_slot].revents != 0) signals_->clear_wake();
-    if (out_slot >= 0 && fds[out_slot].revents != 0) {
-        if (auto flushed = outbox_.on_poll_ready(); !flushed) return flushed;
-    }
+    if (out_slot >= 0 && fds[out_slot].revents != 0) outbox_.on_poll_ready();
     if (terminal_slot < 0 || fds[terminal_slot].revents == 0) return {};
     Result<bool> readable = terminal_.on_poll_ready(fds[terminal_slot].revents);
     if (!readable) return fail(readable.error());
@@ -275,7 +287,7 @@ Result<void> Session::relay_one_read() {
     Result<std::span<const char>> bytes = terminal_.read_once();
     if (!bytes) return fail(bytes.error());
     if (bytes->empty()) return {};
-    if (auto written = outbox_.write_data(*bytes); !written) return written;
+    outbox_.write_data(*bytes);
     output_flowing_ = true;
     last_output_ = Clock::now();
     return {};
@@ -296,17 +308,17 @@ Result<void> Session::abandon_terminal() {
     return {};
 }
 
-Result<int> Session::finish() {
+void Session::write_closed() {
     const int status = *shell_.status();
-    const bool exited = WIFEXITED(status);
-    const int exit_code = exited ? WEXITSTATUS(status) : 0;
+    const auto exit_code = WIFEXITED(status) ? std::optional<int>(WEXITSTATUS(status)) : std::nullopt;
+    outbox_.write_closed(
+        make_closed_event(outbox_.last_seq() + 1, now_ms(), exit_code, closed_reason(status, facts())));
+}
 
-    const std::string reason = closed_reason(status, facts());
-    const auto closed = make_closed_event(outbox_.last_seq() + 1, now_ms(),
-                                          exited ? std::optional<int>(exit_code) : std::nullopt,
-                                          reason);
-    if (auto written = outbox_.write_last_line(closed); !written) return fail(written.error());
-    return exited ? exit_code : 0;
+// A shell ended by a signal gives 0.
+int Session::exit_status() const {
+    const int status = *shell_.status();
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 0;
 }
 
 }  // namespace

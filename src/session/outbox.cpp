@@ -25,21 +25,29 @@ void FlowWindow::acknowledged(std::uint64_t seq) {
     }
 }
 
-Result<void> Outbox::write_data(std::span<const char> bytes) {
+void Outbox::note(const Result<void>& written) {
+    if (!written && !failure_) failure_ = written.error();
+}
+
+void Outbox::write_line(const nlohmann::json& event) {
+    if (!failure_) note(out_.write_json_line(event));
+}
+
+void Outbox::write_data(std::span<const char> bytes) {
     ++seq_;
-    if (auto written = out_.write_data_event(seq_, now_ms(), bytes); !written) return written;
+    if (failure_) return;
+    note(out_.write_data_event(seq_, now_ms(), bytes));
     window_.sent(seq_, bytes.size());
-    return {};
 }
 
-Result<void> Outbox::write_last_line(const nlohmann::json& closed) {
-    if (auto written = out_.write_json_line(closed); !written) return written;
-    return out_.flush_all();
+void Outbox::write_closed(const nlohmann::json& closed) {
+    closed_sent_ = true;
+    write_line(closed);
 }
 
-Result<void> Outbox::set_window(std::uint32_t window) {
+void Outbox::set_window(std::uint32_t window) {
     window_.set(window);
-    return out_.write_json_line(make_flow_control_event(window));
+    write_line(make_flow_control_event(window));
 }
 
 void Outbox::acknowledge(std::uint64_t seq) {

@@ -51,33 +51,46 @@ private:
     std::size_t unacked_bytes_ = 0;
 };
 
+// A write that fails (EPIPE above all: the peer has closed its end or has
+// died) means nobody will read another line: the outbox keeps the error,
+// writes nothing more, and reports the peer gone; the session takes that
+// as a request to end.
 class Outbox {
 public:
     explicit Outbox(int fd) : out_(fd) { limit_socket_send_buffer(fd, transport_send_buffer); }
 
     std::uint64_t last_seq() const noexcept { return seq_; }
     // The peer has not read what waits.
-    bool backed_up() const noexcept { return out_.pending() > max_waiting_output; }
+    bool backed_up() const noexcept { return !failure_ && out_.pending() > max_waiting_output; }
     bool window_full() const noexcept { return window_.full(); }
+    bool peer_gone() const noexcept { return failure_.has_value(); }
+    // The error of the write that failed, once the peer is gone.
+    const std::optional<Error>& failure() const noexcept { return failure_; }
 
-    Result<void> write_line(const nlohmann::json& event) { return out_.write_json_line(event); }
-    Result<void> write_data(std::span<const char> bytes);
-    // The closed line, then everything that waits, however long it takes.
-    Result<void> write_last_line(const nlohmann::json& closed);
+    void write_line(const nlohmann::json& event);
+    // Numbers the chunk (also once the peer is gone, when it is dropped).
+    void write_data(std::span<const char> bytes);
+    // The last line; what waits goes out as the peer reads.
+    void write_closed(const nlohmann::json& closed);
+    bool closed_sent() const noexcept { return closed_sent_; }
 
     // Turns the window on or off and confirms it to the peer.
-    Result<void> set_window(std::uint32_t window);
+    void set_window(std::uint32_t window);
     void acknowledge(std::uint64_t seq);
 
     // Standard output, when lines wait for room in it; -1 otherwise.
-    int poll_fd() const noexcept { return out_.pending() > 0 ? out_.fd() : -1; }
+    int poll_fd() const noexcept { return !failure_ && out_.pending() > 0 ? out_.fd() : -1; }
     // POLLERR or POLLHUP too: the write says what happened.
-    Result<void> on_poll_ready() { return out_.flush(); }
+    void on_poll_ready() { note(out_.flush()); }
 
 private:
+    void note(const Result<void>& written);
+
     EventWriter out_;
+    std::optional<Error> failure_;
     FlowWindow window_;
     std::uint64_t seq_ = 0;
+    bool closed_sent_ = false;
 };
 
 }  // namespace tsb

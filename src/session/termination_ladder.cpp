@@ -29,14 +29,18 @@ void TerminationLadder::request(Clock::time_point now, bool shell_reaped, int te
 
 Deadline TerminationLadder::deadline() const {
     if (!climbing()) return std::nullopt;
-    return next_step_;
+    if (!next_look_) return next_step_;
+    return std::min(*next_look_, *next_step_);
 }
 
 void TerminationLadder::act(Clock::time_point now, int terminal, bool shell_reaped) {
     if (!climbing()) return;
-    if (shell_reaped) {
-        step_ = Step::done;
-        return;
+    if (shell_reaped && (!next_look_ || now >= *next_look_)) {
+        if (!anything_left(shell_reaped)) {
+            step_ = Step::done;
+            return;
+        }
+        next_look_ = now + termination_look_interval;
     }
     if (now < *next_step_) return;
     note_foreground(terminal);
@@ -78,6 +82,12 @@ void TerminationLadder::signal_groups(int number, bool shell_reaped) const {
     for (const pid_t group : groups_) {
         if (belongs_to_session(group, shell_reaped)) ::kill(-group, number);
     }
+}
+
+bool TerminationLadder::anything_left(bool shell_reaped) const {
+    return std::ranges::any_of(groups_, [&](pid_t group) {
+        return belongs_to_session(group, shell_reaped) && ::kill(-group, 0) == 0;
+    });
 }
 
 }  // namespace tsb

@@ -7,8 +7,9 @@
 //   3. termination_kill_delay after that, SIGKILL to those groups.
 // The session's groups are the shell's own and every foreground group of
 // the terminal seen at a step, as long as they belong to the shell's
-// session: a program started with setsid left it on purpose. The ladder
-// stops when the shell is gone.
+// session: a program started with setsid left it on purpose. The ladder is
+// about the session, not only the shell: once the shell is gone it goes on
+// with those groups, and stops early only when none has a process left.
 
 #include <sys/types.h>
 
@@ -22,6 +23,9 @@ namespace tsb {
 
 inline constexpr auto termination_hangup_delay = std::chrono::seconds(1);
 inline constexpr auto termination_kill_delay = std::chrono::seconds(4);
+// Once the shell is gone, how often the ladder looks whether the groups it
+// watches still have a process.
+inline constexpr auto termination_look_interval = std::chrono::milliseconds(100);
 
 class TerminationLadder {
 public:
@@ -47,11 +51,13 @@ private:
     void note_foreground(int terminal);
     bool belongs_to_session(pid_t group, bool shell_reaped) const;
     void signal_groups(int number, bool shell_reaped) const;
+    bool anything_left(bool shell_reaped) const;
 
     pid_t shell_;
     Deadline requested_at_;
     Step step_ = Step::none;
     Deadline next_step_;
+    Deadline next_look_;
     std::vector<pid_t> groups_;
 };
 
