@@ -241,5 +241,23 @@ TEST(SessionEnd, ForegroundProgramThatIgnoresHangupOutlivesTheShellAndIsStillKil
     }
 }
 
+// A peer that pastes more than the broker holds into a program that never
+// reads, and dies: the stdin reader is held at its bound and never sees the
+// end of input, but the loop sees the hang-up and ends the session.
+TEST(SessionEnd, PeerThatDiesBehindAnUnreadPasteLeavesNothing) {
+    BrokerProcess broker({.shell = sh("echo pid=$$; stty raw -echo; echo R; exec sleep 1007")});
+    ASSERT_TRUE(broker.wait_for_output("R\n"));
+    const pid_t program = reported_pid(broker, "pid=");
+    ASSERT_GT(program, 0);
+    std::string lines;
+    for (int i = 0; i < 110; ++i) lines += input_line(std::string(48 * 1024, 'x'));
+    broker.send_until_full(lines, 300ms);
+    broker.close_stdin();
+    broker.close_stdout();
+    EXPECT_TRUE(broker.wait_exit(20s).has_value());
+    EXPECT_TRUE(gone_within(program, 15s)) << "pid " << program;
+    if (alive(program)) ::kill(program, SIGKILL);
+}
+
 }  // namespace
 }  // namespace tsb::test

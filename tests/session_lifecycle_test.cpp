@@ -136,7 +136,7 @@ TEST(SessionLifecycle, TheSessionIsDoneOnceTheLadderAndThePeerAreDone) {
 }
 
 // A peer that can no longer be written to asks for the end once, and gets
-// no closed line.
+// no closed line; so does one whose standard input has hung up.
 TEST(SessionLifecycle, APeerThatIsGoneIsATerminationRequest) {
     SessionFacts facts;
     facts.peer_gone = true;
@@ -153,6 +153,13 @@ TEST(SessionLifecycle, APeerThatIsGoneIsATerminationRequest) {
     EXPECT_EQ(state.phase, Phase::settling);
     facts.ladder_climbing = false;
     EXPECT_EQ(decide(state, facts, at(5000ms)).phase, Phase::done);
+
+    // Standard input hung up while the reader was held behind a paste.
+    SessionFacts held;
+    held.input_held = held.stdin_hung_up = true;
+    EXPECT_TRUE(decide({}, held, at(0ms)).request_termination);
+    held.requested_at = at(0ms);
+    EXPECT_FALSE(decide({}, held, at(0ms)).request_termination);
 }
 
 TEST(SessionLifecycle, TheTerminalIsClosedOnceQuietAfterTheShellsEnd) {

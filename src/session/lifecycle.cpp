@@ -36,7 +36,7 @@ Deadline grace_deadline(const SessionState& state, const SessionFacts& facts) {
 SessionState decide(const SessionState& before, const SessionFacts& facts, Clock::time_point now) {
     SessionState state = before;
     state.may_read = terminal_may_be_read(facts);
-    state.request_termination = facts.peer_gone && !facts.requested_at;
+    state.request_termination = (facts.peer_gone || facts.stdin_hung_up) && !facts.requested_at;
     state.deadline.reset();
     if (state.phase < Phase::shell_gone && facts.shell_ended_at) {
         state.phase = Phase::shell_gone;

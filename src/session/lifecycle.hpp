@@ -56,6 +56,7 @@ struct SessionFacts {
     bool backed_up = false;      // event lines wait for it to read
     bool window_full = false;    // it has not acknowledged a window's worth
     bool input_held = false;     // the stdin reader waits for room in the channel
+    bool stdin_hung_up = false;  // its end of standard input has gone
     bool peer_gone = false;      // standard output can no longer be written
     bool closed_sent = false;    // the closed line has been handed to the outbox
 };

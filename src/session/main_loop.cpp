@@ -16,6 +16,7 @@
 #include "session/lifecycle.hpp"
 #include "session/outbox.hpp"
 #include "session/shell_process.hpp"
+#include "session/stdin_watch.hpp"
 #include "session/terminal_side.hpp"
 #include "session/termination_ladder.hpp"
 
@@ -76,6 +77,7 @@ private:
     CommandReceiver receiver_;
     SignalPipe* signals_;
     Outbox outbox_;
+    StdinWatch stdin_watch_;
     // What decide() made of the facts at the last look; only settle()
     // changes it.
     SessionState state_;
@@ -124,6 +126,7 @@ SessionFacts Session::facts() const {
         .backed_up = outbox_.backed_up(),
         .window_full = outbox_.window_full(),
         .input_held = receiver_.sender_waiting(),
+        .stdin_hung_up = stdin_watch_.hung_up(),
         .peer_gone = outbox_.peer_gone(),
         .closed_sent = outbox_.closed_sent(),
     };
@@ -135,7 +138,9 @@ Result<void> Session::settle(Clock::time_point now) {
     for (;;) {
         state_ = decide(state_, facts(), now);
         if (state_.request_termination) {
-            ladder_.request(now, shell_.reaped(), terminal_.fd(), "stdout closed while killing PTY");
+            const auto context =
+                outbox_.peer_gone() ? "stdout closed while killing PTY" : "stdin closed while killing PTY";
+            ladder_.request(now, shell_.reaped(), terminal_.fd(), context);
         } else if (state_.phase == Phase::abandoning) {
             if (auto abandoned = abandon_terminal(); !abandoned) return abandoned;
         } else if (state_.phase == Phase::closing) {
@@ -238,11 +243,12 @@ Result<void> Session::connect(const Connect& connect) {
 
 // Sleeps until one of the parts has something to do (the terminal has
 // output the peer has room for, or room for pending input; the peer has room
-// for waiting events; a command is queued; the shell ends) or the nearest
+// for waiting events; a command is queued; the shell ends; the peer hangs
+// up standard input while the reader is held) or the nearest
 // of the parts' deadlines (the next look for the shell's end, the ladder's
 // next step) and decide()'s own; then acts on what woke it.
 Result<void> Session::wait_and_relay() {
-    pollfd fds[5];
+    pollfd fds[6];
     nfds_t count = 0;
     const auto add = [&](int fd, int events) {
         if (fd < 0 || events < 0) return -1;
@@ -255,6 +261,7 @@ Result<void> Session::wait_and_relay() {
     const int shell_slot = add(shell_.poll_fd(), POLLIN);
     const int out_slot = add(outbox_.poll_fd(), POLLOUT);
     const int signal_slot = add(signals_ != nullptr ? signals_->fd() : -1, POLLIN);
+    const int stdin_slot = add(stdin_watch_.fd(), stdin_watch_.poll_events(receiver_.sender_waiting()));
 
     const Deadline wake_at = nearest(nearest(shell_.deadline(), ladder_.deadline()), state_.deadline);
     const int ready = ::poll(fds, count, poll_timeout(wake_at, Clock::now()));
@@ -266,6 +273,7 @@ Result<void> Session::wait_and_relay() {
     // The marks are taken at the start of the next pass.
     if (signal_slot >= 0 && fds[signal_slot].revents != 0) signals_->clear_wake();
     if (out_slot >= 0 && fds[out_slot].revents != 0) outbox_.on_poll_ready();
+    if (stdin_slot >= 0) stdin_watch_.on_poll_ready(fds[stdin_slot].revents);
     if (terminal_slot < 0 || fds[terminal_slot].revents == 0) return {};
     Result<bool> readable = terminal_.on_poll_ready(fds[terminal_slot].revents);
     if (!readable) return fail(readable.error());
