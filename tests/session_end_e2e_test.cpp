@@ -259,5 +259,36 @@ TEST(SessionEnd, PeerThatDiesBehindAnUnreadPasteLeavesNothing) {
     if (alive(program)) ::kill(program, SIGKILL);
 }
 
+// A shell that exits while a background job keeps printing: the terminal
+// is never quiet, yet the session closes a few seconds after the shell's
+// exit, with its status; a request that comes after the exit was seen does
+// not change how it ended.
+TEST(SessionEnd, ShellThatExitsWhileABackgroundJobPrintsClosesWithItsStatus) {
+    for (const bool stdin_closed_after_exit : {false}) {
+        SCOPED_TRACE(stdin_closed_after_exit ? "stdin closed after the exit" : "no request");
+        BrokerProcess broker({.env = {{"PS1", "# "}, {"ENV", std::nullopt}}, .shell = interactive_sh});
+        const auto ready = broker.next_event();
+        ASSERT_TRUE(ready);
+        const pid_t shell = (*ready)["pid"].get<pid_t>();
+        ASSERT_TRUE(broker.wait_for_output("# "));
+        broker.send_input("(while sleep 0.3; do echo tick; done) & echo job=$!; exit 3\n");
+        if (stdin_closed_after_exit) {
+            // Reaped by the broker: gone from the process table.
+            const auto until = std::chrono::steady_clock::now() + 20s;
+            while (std::ifstream("/proc/" + std::to_string(shell) + "/stat") &&
+                   std::chrono::steady_clock::now() < until)
+                ::usleep(10'000);
+            broker.close_stdin();
+        }
+        const auto closed = broker.wait_for("closed", 20s);
+        const pid_t job = reported_pid(broker, "job=");
+        if (job > 0) ::kill(-job, SIGKILL);
+        ASSERT_TRUE(closed) << broker.output();
+        EXPECT_EQ((*closed)["exit_code"], 3);
+        EXPECT_EQ((*closed)["reason"], "exited");
+        EXPECT_EQ(broker.wait_exit(), 3);
+    }
+}
+
 }  // namespace
 }  // namespace tsb::test

@@ -177,11 +177,28 @@ TEST(SessionLifecycle, TheTerminalIsClosedOnceQuietAfterTheShellsEnd) {
     run_sequence("the peer holds the output back",
                  {
                      {0ms, shell_ends(0ms), Phase::shell_gone, 1000ms},
-                     {100ms, held, Phase::shell_gone},
-                     {2500ms, nothing, Phase::shell_gone},
-                     {2500ms, released, Phase::shell_gone, 3500ms},
-                     {3000ms, nothing, Phase::shell_gone, 3500ms},
-                     {3500ms, nothing, Phase::abandoning},
+                     {100ms, held, Phase::shell_gone, 3000ms},
+                     {1500ms, nothing, Phase::shell_gone, 3000ms},
+                     {1500ms, released, Phase::shell_gone, 2500ms},
+                     {2000ms, nothing, Phase::shell_gone, 2500ms},
+                     {2500ms, nothing, Phase::abandoning},
+                 });
+    // Whatever keeps it busy, the shell's end is reported a few seconds
+    // after it happened.
+    run_sequence("a background job keeps printing",
+                 {
+                     {0ms, shell_ends(0ms), Phase::shell_gone, 1000ms},
+                     {600ms, output_at(600ms), Phase::shell_gone, 1600ms},
+                     {1200ms, output_at(1200ms), Phase::shell_gone, 2200ms},
+                     {1800ms, output_at(1800ms), Phase::shell_gone, 2800ms},
+                     {2400ms, output_at(2400ms), Phase::shell_gone, 3000ms},
+                     {3000ms, output_at(3000ms), Phase::abandoning},
+                 });
+    run_sequence("the peer never reads again",
+                 {
+                     {0ms, shell_ends(0ms), Phase::shell_gone, 1000ms},
+                     {100ms, held, Phase::shell_gone, 3000ms},
+                     {3000ms, nothing, Phase::abandoning},
                  });
 }
 

@@ -26,9 +26,10 @@ bool terminal_may_be_read(const SessionFacts& facts) {
 // After the shell's end, how long the terminal is still waited for.
 Deadline grace_deadline(const SessionState& state, const SessionFacts& facts) {
     const Clock::time_point ended = *facts.shell_ended_at;
-    if (facts.requested_at) return std::max(ended, *facts.requested_at) + held_terminal_grace;
-    if (!state.may_read) return std::nullopt;
-    return state.quiet_since + quiet_terminal_grace;
+    const Clock::time_point bound = ended + exited_terminal_grace;
+    if (facts.requested_at) return std::min(bound, std::max(ended, *facts.requested_at) + held_terminal_grace);
+    if (!state.may_read) return bound;
+    return std::min(bound, state.quiet_since + quiet_terminal_grace);
 }
 
 }  // namespace
@@ -50,7 +51,7 @@ SessionState decide(const SessionState& before, const SessionFacts& facts, Clock
         state.quiet_since = std::max(state.quiet_since, facts.last_output_at);
         const Deadline grace = grace_deadline(state, facts);
         if (grace && now >= *grace) state.phase = Phase::abandoning;
-        if (state.phase == Phase::shell_gone) state.deadline = grace;
+        if (state.phase == Phase::shell_gone && !facts.output_ended) state.deadline = grace;
     }
     if ((state.phase == Phase::shell_gone || state.phase == Phase::abandoning) && facts.output_ended)
         state.phase = Phase::closing;

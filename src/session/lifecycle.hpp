@@ -27,6 +27,10 @@ inline constexpr auto held_terminal_grace = std::chrono::milliseconds(200);
 // comes; after this long without any, whatever the shell left behind
 // holding it (a background job) is hung up.
 inline constexpr auto quiet_terminal_grace = std::chrono::seconds(1);
+// ... but never longer than this after the shell's end: a background job
+// that keeps printing must not keep the session open for ever, and the
+// shell's exit is reported soon after it happens.
+inline constexpr auto exited_terminal_grace = std::chrono::seconds(3);
 
 // It only moves forward.
 enum class Phase {
