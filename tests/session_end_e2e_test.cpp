@@ -264,7 +264,7 @@ TEST(SessionEnd, PeerThatDiesBehindAnUnreadPasteLeavesNothing) {
 // exit, with its status; a request that comes after the exit was seen does
 // not change how it ended.
 TEST(SessionEnd, ShellThatExitsWhileABackgroundJobPrintsClosesWithItsStatus) {
-    for (const bool stdin_closed_after_exit : {false}) {
+    for (const bool stdin_closed_after_exit : {false, true}) {
         SCOPED_TRACE(stdin_closed_after_exit ? "stdin closed after the exit" : "no request");
         BrokerProcess broker({.env = {{"PS1", "# "}, {"ENV", std::nullopt}}, .shell = interactive_sh});
         const auto ready = broker.next_event();

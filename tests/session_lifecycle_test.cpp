@@ -210,6 +210,10 @@ TEST(SessionLifecycle, TheClosedReason) {
     facts.requested_at = at(0ms);
     EXPECT_EQ(closed_reason(3 << 8, facts), "terminated");
     EXPECT_EQ(closed_reason(SIGHUP, facts), "signal:1");
+    // A request after the shell had exited by itself does not change how
+    // it ended.
+    facts.requested_at = at(1001ms);
+    EXPECT_EQ(closed_reason(3 << 8, facts), "exited");
 }
 
 }  // namespace

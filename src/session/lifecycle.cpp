@@ -64,7 +64,9 @@ SessionState decide(const SessionState& before, const SessionFacts& facts, Clock
 
 std::string closed_reason(int wait_status, const SessionFacts& facts) {
     if (WIFSIGNALED(wait_status)) return "signal:" + std::to_string(WTERMSIG(wait_status));
-    return facts.requested_at ? "terminated" : "exited";
+    const bool asked_first = facts.requested_at && facts.shell_ended_at &&
+                             *facts.requested_at <= *facts.shell_ended_at;
+    return asked_first ? "terminated" : "exited";
 }
 
 }  // namespace tsb

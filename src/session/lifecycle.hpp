@@ -80,7 +80,9 @@ struct SessionState {
 
 SessionState decide(const SessionState& before, const SessionFacts& facts, Clock::time_point now);
 
-// The closed line's "reason" for the shell's wait status.
+// The closed line's "reason" for the shell's wait status. It tells how the
+// shell ended: a request counts only when it came before the shell's end
+// was seen.
 std::string closed_reason(int wait_status, const SessionFacts& facts);
 
 }  // namespace tsb
