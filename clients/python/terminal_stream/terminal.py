@@ -616,5 +616,10 @@ async def spawn(command: str | Sequence[str] | None = None, *, args: Sequence[st
     terminal: Terminal[Any] = Terminal(process, encoding=encoding, codec_errors=codec_errors,
                                        flow_window=flow_window, max_buffer=max_buffer, timeout=timeout,
                                        cols=cols, rows=rows, screen=terminal_screen)
-    await terminal._start()
+    try:
+        await terminal._start()
+    except asyncio.CancelledError:
+        # Nobody will hold this terminal: its broker ends the shell.
+        terminal.abandon()
+        raise
     return terminal
