@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Runs the Python client's tests against a broker binary: the path given as
-# $1, else $TERMINAL_STREAM_BROKER, else the optimised build in build/release.
-# Then installs the package into a scratch virtual environment, without a
-# network index, as its README says. Needs scripts/install-python-deps.sh
-# (and, for the ssh tests' harness, scripts/install-js-deps.sh) first.
+# Checks the Python client's type hints (mypy --strict) and runs its tests
+# against a broker binary: the path given as $1, else $TERMINAL_STREAM_BROKER,
+# else the optimised build in build/release. Then installs the package into
+# a scratch virtual environment, without a network index, as its README
+# says. Needs scripts/install-python-deps.sh (and, for the ssh tests'
+# harness, scripts/install-js-deps.sh) first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +14,8 @@ use_broker "${1:-}"
 # Debian's python3, which Debian's pytest and pexpect belong to (another
 # python3 may come first on PATH).
 python=/usr/bin/python3
+echo "== Python client: its type hints, strictly"
+(cd clients/python && "$python" -m mypy --strict --cache-dir=/dev/null terminal_stream)
 echo "== Python client"
 (cd clients/python && timeout 600 "$python" -m pytest -q -p no:cacheprovider tests)
 

@@ -92,7 +92,7 @@ def _is_default_size(cols: int, rows: int) -> bool:
 
 def _local_shell_line(argv: Sequence[str], env: Mapping[str, str], cwd: str, cols: int,
                       rows: int) -> tuple[list[str], dict[str, str]]:
-    plain = (["--", *argv], {})
+    plain: tuple[list[str], dict[str, str]] = (["--", *argv], {})
     if _is_default_size(cols, rows):
         return plain
     program = argv[0]

@@ -22,7 +22,7 @@ class TerminalScreen:
 
     def __init__(self, cols: int, rows: int) -> None:
         try:
-            import pyte  # type: ignore[import-not-found, import-untyped, unused-ignore]
+            import pyte  # type: ignore[import]
         except ImportError as error:
             raise RuntimeError("screen=True needs the terminal emulator library pyte: "
                                "apt-get install python3-pyte (Debian), or pip install pyte") from error

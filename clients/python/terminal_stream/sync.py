@@ -278,7 +278,7 @@ async def _interact(terminal: Terminal[Any], input_fd: int, output_fd: int, esca
                 data = reading.result()
             except EOF:
                 break
-            raw = data.encode(terminal.encoding) if isinstance(data, str) else data
+            raw = data.encode(terminal.encoding or "utf-8") if isinstance(data, str) else data
             _write_all(output_fd, output_filter(raw) if output_filter else raw)
     finally:
         loop.remove_reader(input_fd)

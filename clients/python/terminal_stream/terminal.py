@@ -98,7 +98,8 @@ class Terminal(Generic[AnyStr]):
         if self._flow_window > 0:
             connect["flow_window"] = self._flow_window
         self._write_line(notification("terminal.connect", connect))
-        await asyncio.wait([self._ready, self._reader], return_when=asyncio.FIRST_COMPLETED)
+        started: set[asyncio.Future[Any]] = {self._ready, self._reader}
+        await asyncio.wait(started, return_when=asyncio.FIRST_COMPLETED)
         if not self._ready.done():
             await self._reader
             raise self._failure or BrokerError("the broker ended before its ready event", None, "")
@@ -119,7 +120,9 @@ class Terminal(Generic[AnyStr]):
 
     def sendline(self, line: str | bytes = "") -> int:
         """Types `line` and a line feed."""
-        return self.send(line + (b"\n" if isinstance(line, bytes) else "\n"))
+        if isinstance(line, bytes):
+            return self.send(line + b"\n")
+        return self.send(line + "\n")
 
     def sendcontrol(self, char: str) -> int:
         """Types Ctrl plus `char` (``sendcontrol('c')`` is ^C); returns 0 for a character without a control code."""
@@ -137,8 +140,12 @@ class Terminal(Generic[AnyStr]):
     async def drain(self) -> None:
         """Waits until everything sent has gone to the broker (back-pressure for large pastes)."""
         if self._gate.holding:
-            gone = self._loop.create_future()
-            self._gate.when_empty(lambda: gone.done() or gone.set_result(None))
+            gone: asyncio.Future[None] = self._loop.create_future()
+
+            def empty() -> None:
+                if not gone.done():
+                    gone.set_result(None)
+            self._gate.when_empty(empty)
             await gone
         try:
             await self._process.stdin.drain()  # type: ignore[union-attr]
@@ -264,8 +271,9 @@ class Terminal(Generic[AnyStr]):
 
     async def readline(self) -> AnyStr:
         """One line of output with its CR LF (the terminal's line end), or what is left at the end."""
-        crlf = "\r\n" if self.encoding else b"\r\n"
-        index = await self._expect(Searcher([crlf, EOF], exact=True, encoding=self.encoding), None)
+        crlf: str | bytes = "\r\n" if self.encoding else b"\r\n"
+        patterns: list[Pattern] = [crlf, EOF]
+        index = await self._expect(Searcher(patterns, exact=True, encoding=self.encoding), None)
         return self.before + crlf if index == 0 else self.before  # type: ignore[operator, return-value]
 
     def __aiter__(self) -> Terminal[AnyStr]:
@@ -512,7 +520,7 @@ class Terminal(Generic[AnyStr]):
         elif kind == "pong":
             self._gate.confirm(event.get("nonce"))
         elif kind == "ready":
-            self.pid = event.get("pid")
+            self.pid = int(event.get("pid") or 0)
             if not self._ready.done():
                 self._ready.set_result(self.pid)
         elif kind == "flow_control":

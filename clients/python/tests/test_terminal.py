@@ -84,9 +84,10 @@ def test_memory_stays_flat_under_a_flood_while_expect_waits(flow_window: int) ->
             assert held <= max_buffer + 2 * max(flow_window, 65536) + 65536
             assert await term.expect([b"never printed", TIMEOUT], timeout=3) == 1
             grown_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
-            # More went by than the buffer holds, and the buffer kept its bound.
+            # More went by than the buffer holds, and the buffer kept its bound
+            # (which the last read before the deadline may pass by one event).
             assert Counter.bytes > 4 * max_buffer, "the flood went on while expect waited"
-            assert len(term.buffer) < max_buffer
+            assert len(term.buffer) <= max_buffer + 65536
             assert grown_kib < 32 * 1024, f"{grown_kib} KiB more for {Counter.bytes} bytes of output"
     run(case)
 
