@@ -14,6 +14,7 @@ from typing import IO, Any, AnyStr, Generic, Mapping, Sequence
 
 from . import broker_command
 from .errors import EOF, TIMEOUT, BrokerError
+from .output_buffer import OutputBuffer
 from .patterns import Found, Pattern, Searcher
 from .protocol import InputGate, control_character, input_lines, notification
 from .screen import ScreenText, TerminalScreen
@@ -53,7 +54,6 @@ class Terminal(Generic[AnyStr]):
         self._decoder = codecs.getincrementaldecoder(encoding)(codec_errors) if encoding else None
         self._empty: Any = "" if encoding else b""
         self._flow_window = flow_window
-        self._max_buffer = max_buffer
         self.timeout = timeout
         self.cols, self.rows = cols, rows
         self._screen = screen
@@ -76,8 +76,7 @@ class Terminal(Generic[AnyStr]):
         self.reason: str | None = None
         self.closed = False
         self.diagnostics: deque[str] = deque(maxlen=KEPT_DIAGNOSTICS)
-        self._chunks: list[Any] = []
-        self._buffered = 0
+        self._output = OutputBuffer(self._empty, max_buffer)
         self._waiters: list[asyncio.Future[None]] = []
         self._room: asyncio.Future[None] | None = None
         self._last_output = self._loop.time()
@@ -200,8 +199,8 @@ class Terminal(Generic[AnyStr]):
     async def _expect(self, searcher: Searcher, timeout: float | None) -> int:
         deadline = self._deadline(timeout)
         while True:
-            if searcher.has_patterns and self._buffered:
-                found = searcher.search(self._joined())
+            if searcher.has_patterns and len(self._output):
+                found = searcher.search(self._output.text())
                 if found:
                     return self._matched(found)
             if self._ended:
@@ -211,15 +210,13 @@ class Terminal(Generic[AnyStr]):
                 return self._timed_out(searcher.timeout_index)
 
     def _matched(self, found: Found) -> int:
-        buffer = self._joined()
-        self.before, self.after, self.match = buffer[:found.start], buffer[found.start:found.end], found.match
+        taken = self._take(found.end)
+        self.before, self.after, self.match = taken[:found.start], taken[found.start:], found.match
         self.match_index = found.index
-        self._take(found.end)
         return found.index
 
     def _at_end(self, eof_index: int | None) -> int:
-        self.before = self._joined()
-        self._take(self._buffered)
+        self.before = self._take(len(self._output))
         self.after = self.match = EOF
         self.match_index = eof_index
         if self._failure:
@@ -229,7 +226,7 @@ class Terminal(Generic[AnyStr]):
         return eof_index
 
     def _timed_out(self, timeout_index: int | None) -> int:
-        self.before = self._joined()
+        self.before = self._output.text()
         self.after = self.match = TIMEOUT
         self.match_index = timeout_index
         if timeout_index is None:
@@ -242,22 +239,19 @@ class Terminal(Generic[AnyStr]):
     async def read_nonblocking(self, size: int = 1, timeout: float | None = USE_DEFAULT) -> AnyStr:
         """Returns up to `size` of the output (all of it for a negative size), waiting for some if there is none."""
         deadline = self._deadline(timeout)
-        while not self._buffered:
+        while not len(self._output):
             if self._ended:
                 self._at_end(None)
             if not await self._changed(deadline):
                 raise TIMEOUT("no output before the deadline")
-        buffer = self._joined()
-        size = len(buffer) if size < 0 else size
-        self._take(size)
-        return buffer[:size]  # type: ignore[no-any-return]
+        return self._take(len(self._output) if size < 0 else size)  # type: ignore[no-any-return]
 
     async def read(self, size: int = -1) -> AnyStr:
         """Reads `size` of output, or all of it up to the end when size is negative (less at the end)."""
         parts: list[Any] = []
         wanted = size
         while wanted != 0:
-            if self._buffered and (size < 0 or self._buffered >= wanted or self._ended):
+            if len(self._output) and (size < 0 or len(self._output) >= wanted or self._ended):
                 parts.append(await self.read_nonblocking(wanted))
                 wanted -= len(parts[-1]) if size >= 0 else 0
                 continue
@@ -312,7 +306,7 @@ class Terminal(Generic[AnyStr]):
     @property
     def buffer(self) -> AnyStr:
         """Output read and not yet consumed by expect() or read()."""
-        return self._joined()  # type: ignore[no-any-return]
+        return self._output.text()  # type: ignore[no-any-return]
 
     # -- the end -------------------------------------------------------------
 
@@ -387,37 +381,26 @@ class Terminal(Generic[AnyStr]):
 
     # -- the buffer and its waiters -----------------------------------------
 
-    def _joined(self) -> Any:
-        if len(self._chunks) > 1:
-            self._chunks = [self._empty.join(self._chunks)]
-        return self._chunks[0] if self._chunks else self._empty
-
     def _append(self, data: Any) -> None:
         if data:
-            self._chunks.append(data)
-            self._buffered += len(data)
+            self._output.append(data)
             self._last_output = self._loop.time()
         self._wake()
         if data:
             self._log(self.logfile_read, data)
 
-    def _take(self, end: int) -> None:
+    def _take(self, end: int) -> Any:
         """Consumes the first `end` characters of the buffer."""
-        rest = self._joined()[end:]
-        self._chunks = [rest] if rest else []
-        self._buffered = len(rest)
+        taken = self._output.take(end)
         self._made_room()
+        return taken
 
     def _trim(self) -> None:
-        """Drops the oldest half of a full buffer, so that a wait for what never comes keeps memory flat."""
-        if self._max_buffer is not None and self._buffered >= self._max_buffer:
-            self._take(self._buffered - self._max_buffer // 2)
-
-    def _full(self) -> bool:
-        return self._max_buffer is not None and self._buffered >= self._max_buffer
+        if self._output.trim():
+            self._made_room()
 
     def _made_room(self) -> None:
-        if self._full():
+        if self._output.full:
             return
         if self._room is not None and not self._room.done():
             self._room.set_result(None)
@@ -484,7 +467,7 @@ class Terminal(Generic[AnyStr]):
                 logger.exception("handling an event line from the broker failed")
             # Without the broker's window the client holds it back itself:
             # a pipe that is not read fills, and the broker waits.
-            while not self._flow_confirmed and self._full():
+            while not self._flow_confirmed and self._output.full:
                 self._room = self._loop.create_future()
                 await self._room
         status = await self._process.wait()
@@ -545,7 +528,7 @@ class Terminal(Generic[AnyStr]):
         quarters of the window are left), and a flood costs one
         acknowledgement per quarter window, not one per read.
         """
-        if (not self._flow_confirmed or self._taken_seq <= self._acked_seq or self._full()
+        if (not self._flow_confirmed or self._taken_seq <= self._acked_seq or self._output.full
                 or self._unacked_bytes < self._flow_window // 4):
             return
         self._acked_seq = self._taken_seq

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import asyncio
+import base64
+import json
 import os
 import resource
 from pathlib import Path
@@ -15,6 +17,7 @@ import terminal_stream
 from terminal_stream import EOF, TIMEOUT, BrokerError
 from terminal_stream.broker_command import launcher_command
 from terminal_stream.patterns import Searcher
+from terminal_stream.protocol import UNCONFIRMED_BYTES, InputGate, input_lines
 
 SHELL_ENV = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "PS1": "$ ", "HOME": "/tmp"}
 
@@ -225,3 +228,26 @@ def test_interact_relays_keys_and_output_until_the_escape() -> None:
     outer.expect(pexpect.EOF)
     outer.close()
     assert outer.exitstatus == 0
+
+
+def test_input_gate_holds_unconfirmed_input_under_its_bound() -> None:
+    written: list[bytes] = []
+    gate = InputGate(written.append)
+    emptied: list[bool] = []
+    paste = bytes(range(256)) * (12 * 1024)  # 3 MiB
+    gate.push(input_lines(paste))
+    gate.when_empty(lambda: emptied.append(True))
+
+    def sent() -> list[dict[str, Any]]:
+        return [json.loads(line) for chunk in written for line in chunk.splitlines()]
+
+    inputs = [line for line in sent() if line["method"] == "terminal.input"]
+    assert 0 < sum(len(line["params"]["data_b64"]) for line in inputs) <= UNCONFIRMED_BYTES
+    assert gate.holding and not emptied
+    # Each pong releases what it confirms, until nothing is held.
+    while gate.holding:
+        pings = [line["params"]["nonce"] for line in sent() if line["method"] == "terminal.ping"]
+        gate.confirm(pings[-1])
+    typed = b"".join(base64.b64decode(line["params"]["data_b64"]) for line in sent()
+                     if line["method"] == "terminal.input")
+    assert typed == paste and emptied == [True]
