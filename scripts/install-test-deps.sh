@@ -13,6 +13,7 @@ packages=(
     dpkg-dev                           # dpkg-shlibdeps for the Debian package
     lintian                            # checks the Debian package
     man-db groff-base                  # renders and checks the man pages
+    asciinema                          # reads back the attach client's recordings (asciinema cat)
 )
 
 install_missing "${packages[@]}"

@@ -2,6 +2,13 @@
 
 const { PageConnection } = require('./page-connection');
 
+// Viewers are sent what they are due at most this often: output that comes
+// meanwhile joins their next frames. Sent at each read of the terminal, as
+// the owner's page is, a flood cost each viewer a frame and an
+// acknowledgement per read, and the server that much work beside the
+// owner's; a viewer sees the screen this much later at most.
+const VIEWER_BATCH_MS = 25;
+
 /**
  * The pages that came to a session through its share links. Each has its
  * own cursor in the session's output log and its own flow control, but
@@ -24,6 +31,7 @@ class SessionViewers {
   #session;
   #maxViewers;
   #onChange;
+  #relayTimer;
 
   /**
    * @param {object} options
@@ -68,8 +76,17 @@ class SessionViewers {
     await this.#catchUp(viewer);
   }
 
-  /** Sends each viewer what it is due; brings back those that fell behind; shows the end to those caught up. */
+  /** Sends each viewer what it is due, soon (see VIEWER_BATCH_MS). */
   relay() {
+    if (this.#relayTimer || this.#viewers.size === 0) return;
+    this.#relayTimer = setTimeout(() => {
+      this.#relayTimer = undefined;
+      this.#relayNow();
+    }, VIEWER_BATCH_MS);
+  }
+
+  /** Sends each viewer what it is due; brings back those that fell behind; shows the end to those caught up. */
+  #relayNow() {
     const { log } = this.#session;
     const exit = this.#session.exit();
     for (const viewer of this.#viewers) {
@@ -104,6 +121,7 @@ class SessionViewers {
 
   /** The session is over: every page that is left is told and closed. */
   closeAll() {
+    clearTimeout(this.#relayTimer);
     const exit = this.#session.exit();
     for (const { connection } of this.#viewers) {
       if (exit) connection.send({ type: 'exit', ...exit });
