@@ -143,13 +143,17 @@ async function startServer(broker, record) {
   return { server, url: await server.listen() };
 }
 
+/** The owner's seq in each setup, rounds alternating: its time, and the server's CPU time (all its threads) meanwhile. */
 async function timeSeq(broker, rounds, setups) {
-  const times = setups.map(() => []);
+  const times = setups.map(() => ({ ms: [], cpu: [] }));
   for (let round = 0; round < rounds; round++) {
     for (const [i, setup] of setups.entries()) {
       const { server, url } = await startServer(broker, setup.record);
       const session = await sharedSession(url, setup.viewers);
-      times[i].push(await session.seq());
+      const cpu = process.cpuUsage();
+      times[i].ms.push(await session.seq());
+      const used = process.cpuUsage(cpu);
+      times[i].cpu.push((used.user + used.system) / 1000);
       await session.end();
       await server.close();
     }
@@ -184,12 +188,13 @@ async function main() {
     const perViewer = await memoryPerViewer(values.broker, Number(values.viewers));
     const sharing = await timeSeq(values.broker, rounds, [{ viewers: 0 }, { viewers: 1 }, { viewers: 8 }]);
     const recording = await timeSeq(values.broker, rounds, [{ viewers: 0 }, { viewers: 0, record: { dir, limitBytes: 0 } }]);
-    console.log(`rounds: ${rounds}; ms, median (min-max)`);
-    console.log(`owner's seq 1 1000000, nobody watching:       ${spread(sharing[0])}`);
-    console.log(`owner's seq 1 1000000, 1 page watching:       ${spread(sharing[1])}`);
-    console.log(`owner's seq 1 1000000, 8 pages watching:      ${spread(sharing[2])}`);
-    console.log(`owner's seq 1 1000000, not recorded:          ${spread(recording[0])}`);
-    console.log(`owner's seq 1 1000000, recorded:              ${spread(recording[1])}`);
+    console.log(`rounds: ${rounds}; ms, median (min-max): the owner's time | the server's CPU meanwhile`);
+    const row = (what, { ms, cpu }) => console.log(`owner's seq 1 1000000, ${what.padEnd(18)} ${spread(ms).padEnd(18)} | ${spread(cpu)}`);
+    row('nobody watching:', sharing[0]);
+    row('1 page watching:', sharing[1]);
+    row('8 pages watching:', sharing[2]);
+    row('not recorded:', recording[0]);
+    row('recorded:', recording[1]);
     console.log(`server memory per watching page (${values.viewers} on an idle session): ${(perViewer / 1024).toFixed(1)} KiB`);
   } finally {
     fs.rmSync(dir, { recursive: true, force: true });

@@ -69,7 +69,7 @@ class SessionRecorder {
       version: 2, width: cols, height: rows, timestamp: Math.floor(this.#createdAt / 1000),
       env: { SHELL: shell, TERM: term }, target
     };
-    this.#add(JSON.stringify(header) + '\n');
+    this.#add(Buffer.from(JSON.stringify(header) + '\n'));
   }
 
   /**
@@ -121,18 +121,18 @@ class SessionRecorder {
     // Never back in time: a resize put on the broker's clock from here may come after output that ran ahead.
     this.#lastMs = Math.max(this.#lastMs, ts - this.#startTs);
     const seconds = this.#lastMs / 1000;
-    const line = JSON.stringify([seconds, type, text]) + '\n';
-    if (this.#limit > 0 && this.#size + Buffer.byteLength(line) + NOTE_ROOM > this.#limit) {
+    const line = Buffer.from(JSON.stringify([seconds, type, text]) + '\n');
+    if (this.#limit > 0 && this.#size + line.length + NOTE_ROOM > this.#limit) {
       const note = `\r\n[recording ended: it reached its size limit of ${this.#limit} bytes]\r\n`;
-      this.#add(JSON.stringify([seconds, 'o', note]) + '\n');
+      this.#add(Buffer.from(JSON.stringify([seconds, 'o', note]) + '\n'));
       this.#ended = true;
       return;
     }
     this.#add(line);
   }
 
-  #add(line) {
-    const bytes = Buffer.from(line);
+  /** @param {Buffer} bytes whole lines */
+  #add(bytes) {
     this.#size += bytes.length;
     this.#pending.push(bytes);
     this.#writeNext();

@@ -9,23 +9,23 @@ class SharePanel {
   #panel;
   #list;
   #send;
-  #onToggle;
+  #onLayout;
 
   /**
    * @param {HTMLElement} panel @param {HTMLButtonElement} button opens and closes it
    * @param {object} options
    * @param {(message: object) => void} options.send to the server: share, revoke
-   * @param {() => void} options.onToggle the panel opened or closed (the terminal's room changed)
+   * @param {() => void} options.onLayout the panel opened, closed or grew (the terminal's room changed)
    */
-  constructor(panel, button, { send, onToggle }) {
+  constructor(panel, button, { send, onLayout }) {
     this.#panel = panel;
     this.#send = send;
-    this.#onToggle = onToggle;
+    this.#onLayout = onLayout;
     this.#list = panel.querySelector('#share-links');
     button.hidden = false;
     button.addEventListener('click', () => {
       panel.hidden = !panel.hidden;
-      this.#onToggle();
+      this.#onLayout();
     });
     panel.querySelector('#share-make').addEventListener('click', () => {
       const mode = panel.querySelector('#share-mode').value;
@@ -41,6 +41,7 @@ class SharePanel {
       this.#list.append(Object.assign(document.createElement('p'), { textContent: 'no links: only this page sees the session' }));
     }
     for (const link of links) this.#list.append(this.#linkRow(link, viewers.filter((viewer) => viewer.link === link.id)));
+    if (!this.#panel.hidden) this.#onLayout();
   }
 
   #linkRow(link, viewers) {

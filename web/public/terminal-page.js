@@ -29,7 +29,7 @@
   });
   const sharePanel = share ? undefined : new SharePanel(document.getElementById('share-panel'), document.getElementById('share-button'), {
     send: (message) => session.sendControl(message),
-    onToggle: () => drawing.fit()
+    onLayout: () => drawing.fit()
   });
   if (share) document.body.classList.add('viewer');
 

@@ -27,7 +27,11 @@ test('the access check: path, then token, then origin', () => {
     ['/terminal?token=secretx&session=abc', local, 401],
     ['/terminal?token=secret', 'http://127.0.0.1:8023', 403],
     ['/terminal?token=secret&session=abc', 'http://evil.example', 403],
-    ['/terminal?token=secret', undefined, 403]
+    ['/terminal?token=secret', undefined, 403],
+    // A share link needs no token (the session table judges its capability), the Origin all the same.
+    ['/terminal?share=capability', local, undefined],
+    ['/terminal?share=capability', 'http://evil.example', 403],
+    ['/terminal?share=capability', undefined, 403]
   ];
   for (const [url, origin, status] of cases) {
     assert.equal(upgradeRefusal({ url, headers: { origin } }, access), status, `${url} from ${origin}`);
