@@ -21,7 +21,7 @@ from .screen import ScreenText
 from .terminal import DEFAULT_FLOW_WINDOW, DEFAULT_MAX_BUFFER, USE_DEFAULT, Terminal
 from .terminal import spawn as spawn_terminal
 
-__all__ = ["EOF", "TIMEOUT", "BrokerError", "BrokerNotFound", "ExceptionPexpect", "spawn"]
+__all__ = ["EOF", "TIMEOUT", "BrokerError", "BrokerNotFound", "ExceptionPexpect", "run", "spawn", "spawnu"]
 
 #: pexpect's name for the base of its errors.
 ExceptionPexpect = TerminalStreamError
@@ -231,6 +231,48 @@ def _refuse_async(async_: bool) -> None:
     if async_:
         raise TerminalStreamError("async_=True: on an event loop use terminal_stream.spawn, whose calls are "
                                   "awaitable; this terminal runs on a loop of its own")
+
+
+def spawnu(command: str, args: Sequence[str] = (), **options: Any) -> spawn:
+    """pexpect's older name for a spawn with text output (UTF-8 unless `encoding` says otherwise)."""
+    options.setdefault("encoding", "utf-8")
+    return spawn(command, args, **options)
+
+
+def run(command: str, timeout: float | None = 30, withexitstatus: bool = False, events: Any = None,
+        extra_args: Any = None, logfile: IO[Any] | None = None, cwd: str | None = None,
+        env: Mapping[str, str] | None = None, **options: Any) -> Any:
+    """pexpect's run(): runs `command` in a terminal to its end and returns its output.
+
+    `events` maps patterns to what to type when they appear: a string, or a
+    callable given a dict of this call's state (``child``, ``event_count``,
+    ``extra_args``) that returns a string to type or true to stop. With
+    `withexitstatus`, returns (output, exit status).
+    """
+    child = spawn(command, timeout=timeout, logfile=logfile, cwd=cwd, env=env, **options)
+    pairs = list(events.items()) if isinstance(events, dict) else list(events or [])
+    patterns: list[Any] = [pattern for pattern, _ in pairs]
+    output: list[Any] = []
+    event_count = 0
+    try:
+        while True:
+            index = child.expect([*patterns, EOF, TIMEOUT])
+            output.append(child.before)
+            if index >= len(patterns):
+                break
+            output.append(child.after)
+            response = pairs[index][1]
+            if callable(response):
+                response = response({"child": child, "event_count": event_count, "extra_args": extra_args})
+                if response is True:
+                    break
+            if isinstance(response, (str, bytes)):
+                child.send(response)
+            event_count += 1
+    finally:
+        child.close()
+    result = "".join(output) if child.encoding else b"".join(output)
+    return (result, child.exitstatus) if withexitstatus else result
 
 
 async def _catch_up() -> None:

@@ -451,6 +451,38 @@ def test_spawn_uses_env(impl: Implementation, tmp_path: Any) -> None:
     assert out.rstrip() == b"pexpect test value"
 
 
+@pytest.fixture
+def example_script(tmp_path: Any) -> Any:
+    """Writes a shell script that echoes `output`, as pexpect's test_env does; returns its directory."""
+    def write(name: str, output: str = "success", directory: str = "bin") -> str:
+        folder = tmp_path / directory
+        folder.mkdir(exist_ok=True)
+        script = folder / name
+        script.write_text(f'#!/bin/sh\necho "{output}"\n')
+        script.chmod(0o755)
+        return str(folder)
+    return write
+
+
+def test_run_uses_env(impl: Implementation, example_script: Any) -> None:
+    folder = example_script("run_uses_env.sh", "$PEXPECT_TEST_KEY")
+    out = impl.module.run(os.path.join(folder, "run_uses_env.sh"), env={"PEXPECT_TEST_KEY": "pexpect test value"})
+    assert out.rstrip() == b"pexpect test value"
+
+
+def test_run_uses_env_path(impl: Implementation, example_script: Any) -> None:
+    folder = example_script("run_uses_env_path.sh")
+    assert impl.module.run("run_uses_env_path.sh", env={"PATH": folder}).rstrip() == b"success"
+
+
+def test_run_uses_env_path_over_path(impl: Implementation, example_script: Any,
+                                     monkeypatch: pytest.MonkeyPatch) -> None:
+    wrong = example_script("run_uses_env_path_over_path.sh", "failure", "wrong")
+    right = example_script("run_uses_env_path_over_path.sh", "success", "right")
+    monkeypatch.setenv("PATH", wrong)
+    assert impl.module.run("run_uses_env_path_over_path.sh", env={"PATH": right}).rstrip() == b"success"
+
+
 def test_missing_command(impl: Implementation) -> None:
     with pytest.raises(impl.module.ExceptionPexpect):
         impl.spawn("ZXQYQZX")
