@@ -104,7 +104,7 @@ async def cycles_pexpect(cycles: int) -> None:
 
 
 async def cycles_client(cycles: int) -> None:
-    async with await terminal_stream.spawn(REPL, env=REPL_ENV, encoding=None) as term:
+    async with terminal_stream.spawn(REPL, env=REPL_ENV, encoding=None) as term:
         await term.expect_exact(PROMPT)
         for _ in range(cycles):
             term.sendline('print("foo bar")')
@@ -237,7 +237,7 @@ FLOOD_SECONDS = 3
 
 
 async def flood_client(seen: ByteCounter) -> int:
-    async with await terminal_stream.spawn(FLOOD, encoding=None) as term:
+    async with terminal_stream.spawn(FLOOD, encoding=None) as term:
         term.logfile_read = seen
         await term.expect([b"never printed", terminal_stream.TIMEOUT], timeout=FLOOD_SECONDS)
     return seen.count

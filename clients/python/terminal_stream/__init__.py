@@ -6,8 +6,8 @@ offers the same terminal with pexpect's synchronous names.
 
 from .errors import EOF, TIMEOUT, BrokerError, BrokerNotFound, TerminalStreamError
 from .screen import ScreenText
-from .terminal import Terminal, spawn
+from .terminal import Spawning, Terminal, spawn
 
-__all__ = ["EOF", "TIMEOUT", "BrokerError", "BrokerNotFound", "ScreenText", "Terminal", "TerminalStreamError",
+__all__ = ["EOF", "TIMEOUT", "BrokerError", "BrokerNotFound", "ScreenText", "Spawning", "Terminal", "TerminalStreamError",
            "spawn"]
 __version__ = "0.1.0"

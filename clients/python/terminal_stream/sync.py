@@ -18,7 +18,7 @@ from typing import IO, Any, Awaitable, Iterator, Mapping, Sequence, TypeVar
 from .errors import EOF, TIMEOUT, BrokerError, BrokerNotFound, TerminalStreamError
 from .patterns import Pattern
 from .screen import ScreenText
-from .terminal import DEFAULT_FLOW_WINDOW, DEFAULT_MAX_BUFFER, USE_DEFAULT, Terminal
+from .terminal import DEFAULT_FLOW_WINDOW, DEFAULT_MAX_BUFFER, USE_DEFAULT, Spawning, Terminal
 from .terminal import spawn as spawn_terminal
 
 __all__ = ["EOF", "TIMEOUT", "BrokerError", "BrokerNotFound", "ExceptionPexpect", "run", "spawn", "spawnu"]
@@ -81,7 +81,7 @@ class spawn:  # noqa: N801 - pexpect's name
 
     def _run(self, awaitable: Awaitable[T]) -> T:
         if _loop_running():
-            if asyncio.iscoroutine(awaitable):
+            if asyncio.iscoroutine(awaitable) or isinstance(awaitable, Spawning):
                 awaitable.close()
             raise TerminalStreamError("terminal_stream.sync waits by blocking: on an event loop use "
                                       "terminal_stream.spawn, whose calls are awaitable")

@@ -10,7 +10,7 @@ import logging
 import re
 import shlex
 from collections import deque
-from typing import IO, Any, AnyStr, Generic, Mapping, Sequence
+from typing import IO, Any, AnyStr, Awaitable, Coroutine, Generator, Generic, Mapping, Sequence
 
 from . import broker_command
 from .errors import EOF, TIMEOUT, BrokerError
@@ -571,14 +571,40 @@ def _argv(command: str | Sequence[str] | None, args: Sequence[str] | None) -> li
     return [command, *args]
 
 
-async def spawn(command: str | Sequence[str] | None = None, *, args: Sequence[str] | None = None,
-                cwd: str | None = None, env: Mapping[str, str] | None = None, cols: int = 80, rows: int = 24,
-                launcher: Sequence[str] | None = None, launcher_shell: bool = False, broker: str | None = None,
-                flow_window: int = DEFAULT_FLOW_WINDOW, encoding: str | None = "utf-8",
-                codec_errors: str = "replace", timeout: float | None = DEFAULT_TIMEOUT,
-                max_buffer: int | None = DEFAULT_MAX_BUFFER, screen: bool = False,
-                term: str | None = None) -> Terminal[Any]:
-    """Starts `command` in a terminal run by terminal-stream-broker and waits until it runs.
+class Spawning(Awaitable["Terminal[Any]"]):
+    """What spawn() returns: await it for the terminal, or enter it with ``async with``."""
+
+    def __init__(self, starting: Coroutine[Any, Any, Terminal[Any]]) -> None:
+        self._starting = starting
+        self._terminal: Terminal[Any] | None = None
+
+    def __await__(self) -> Generator[Any, None, Terminal[Any]]:
+        return self._starting.__await__()
+
+    async def __aenter__(self) -> Terminal[Any]:
+        self._terminal = await self._starting
+        return self._terminal
+
+    async def __aexit__(self, *exc: object) -> None:
+        if self._terminal is not None:
+            await self._terminal.close()
+
+    def close(self) -> None:
+        """Drops a spawn that will not be awaited."""
+        self._starting.close()
+
+
+def spawn(command: str | Sequence[str] | None = None, *, args: Sequence[str] | None = None,
+          cwd: str | None = None, env: Mapping[str, str] | None = None, cols: int = 80, rows: int = 24,
+          launcher: Sequence[str] | None = None, launcher_shell: bool = False, broker: str | None = None,
+          flow_window: int = DEFAULT_FLOW_WINDOW, encoding: str | None = "utf-8",
+          codec_errors: str = "replace", timeout: float | None = DEFAULT_TIMEOUT,
+          max_buffer: int | None = DEFAULT_MAX_BUFFER, screen: bool = False,
+          term: str | None = None) -> Spawning:
+    """Starts `command` in a terminal run by terminal-stream-broker.
+
+    Await the result for the terminal, once the shell runs; or use it as
+    ``async with spawn(...) as term:``, which also closes the session at the end.
 
     `command` is a command line (split as a shell would) when `args` is not
     given, else the program; None starts ``sh``. The broker is the `broker`
@@ -591,6 +617,17 @@ async def spawn(command: str | Sequence[str] | None = None, *, args: Sequence[st
     when the broker ends before the shell runs (a missing program, a failed
     launcher), with its status and diagnostics.
     """
+    return Spawning(_spawn(command, args=args, cwd=cwd, env=env, cols=cols, rows=rows, launcher=launcher,
+                           launcher_shell=launcher_shell, broker=broker, flow_window=flow_window,
+                           encoding=encoding, codec_errors=codec_errors, timeout=timeout,
+                           max_buffer=max_buffer, screen=screen, term=term))
+
+
+async def _spawn(command: str | Sequence[str] | None, *, args: Sequence[str] | None, cwd: str | None,
+                 env: Mapping[str, str] | None, cols: int, rows: int, launcher: Sequence[str] | None,
+                 launcher_shell: bool, broker: str | None, flow_window: int, encoding: str | None,
+                 codec_errors: str, timeout: float | None, max_buffer: int | None, screen: bool,
+                 term: str | None) -> Terminal[Any]:
     argv = _argv(command, args)
     cols, rows = broker_command.fit_size("cols", cols), broker_command.fit_size("rows", rows)
     if not 0 <= flow_window <= MAX_FLOW_WINDOW:

@@ -32,7 +32,7 @@ def run(case: Any) -> None:
 
 def test_echo_size_resize_and_exit_status() -> None:
     async def case() -> None:
-        async with await terminal_stream.spawn("sh", args=["-i"], env=SHELL_ENV, cols=90, rows=30) as term:
+        async with terminal_stream.spawn("sh", args=["-i"], env=SHELL_ENV, cols=90, rows=30) as term:
             assert term.pid and term.pid != term.broker_pid
             await term.expect_exact("$ ")
             # The size given at spawn is there as the program starts.
@@ -77,7 +77,7 @@ def test_memory_stays_flat_under_a_flood_while_expect_waits(flow_window: int) ->
 
     async def case() -> None:
         max_buffer = 256 * 1024
-        async with await terminal_stream.spawn("yes 'a flood of text that nobody waits for'", encoding=None,
+        async with terminal_stream.spawn("yes 'a flood of text that nobody waits for'", encoding=None,
                                                flow_window=flow_window, max_buffer=max_buffer) as term:
             term.logfile_read = Counter()
             before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
@@ -99,7 +99,7 @@ def test_a_paste_larger_than_the_broker_holds_goes_through() -> None:
     size = 6 * 1024 * 1024
 
     async def case() -> None:
-        async with await terminal_stream.spawn("sh", args=["-c", f"stty raw; head -c {size} | wc -c"],
+        async with terminal_stream.spawn("sh", args=["-c", f"stty raw; head -c {size} | wc -c"],
                                                encoding=None) as term:
             term.send(b"x" * size)
             # The echo comes back as the paste goes in; waiting for the count
@@ -146,14 +146,14 @@ def test_a_transport_that_dies_mid_session_is_an_error_not_a_hang() -> None:
 def test_screen_and_wait_quiet() -> None:
     async def case() -> None:
         command = ["sh", "-c", r"printf '\033[2J\033[5;10Hhello'; sleep 0.3; printf '\033[1;1Hdone'; sleep 30"]
-        async with await terminal_stream.spawn(command, cols=40, rows=10, screen=True) as term:
+        async with terminal_stream.spawn(command, cols=40, rows=10, screen=True) as term:
             await term.wait_quiet(1.0)
             screen = term.screen()
             assert len(screen.rows) == 10 and len(screen.rows[0]) == 40
             assert screen.rows[4][9:14] == "hello" and screen.rows[0].startswith("done")
             assert screen.cursor == (0, 4)
         ticker = "sh -c 'while :; do echo tick; sleep 0.05; done'"
-        async with await terminal_stream.spawn(ticker) as term:
+        async with terminal_stream.spawn(ticker) as term:
             with pytest.raises(TIMEOUT):
                 await term.wait_quiet(0.5, timeout=1.5)
             with pytest.raises(RuntimeError, match="screen=True"):
@@ -174,7 +174,7 @@ def test_async_for_and_eof() -> None:
 
 def test_many_sessions_on_one_loop() -> None:
     async def session(index: int) -> str:
-        async with await terminal_stream.spawn(f"{PYTHON} -i -q", env={**os.environ, "PYTHONSTARTUP": ""}) as t:
+        async with terminal_stream.spawn(f"{PYTHON} -i -q", env={**os.environ, "PYTHONSTARTUP": ""}) as t:
             await t.expect_exact(">>> ")
             for _ in range(10):
                 t.sendline(f"print('session', {index} * 2)")
