@@ -10,7 +10,7 @@ const { isLoopback } = require('./lib/access-check');
 const { localTargets, launcherTargets, readTargetsFile, takeLauncherOption } = require('./lib/targets');
 
 const usage = 'usage: node server.js [--host 127.0.0.1] [--port 8022] [--broker PATH] [--origin URL]...\n' +
-  '                      [--grace SECONDS] [--max-detached N] [--max-viewers N]\n' +
+  '                      [--grace SECONDS] [--max-detached N] [--max-sessions N] [--max-viewers N]\n' +
   '                      [--record DIR [--record-input] [--record-limit SIZE]]\n' +
   '                      [--launcher CMD ARG... -- | --targets FILE] [-- SHELL ARG...]';
 
@@ -55,6 +55,7 @@ function readOptions(argv) {
       origin: { type: 'string', multiple: true, default: [] },
       grace: { type: 'string', default: '300' },
       'max-detached': { type: 'string', default: '16' },
+      'max-sessions': { type: 'string', default: '32' },
       'max-viewers': { type: 'string', default: '16' },
       targets: { type: 'string' },
       record: { type: 'string' },
@@ -66,13 +67,14 @@ function readOptions(argv) {
   const port = Number(values.port);
   const graceSeconds = Number(values.grace);
   const maxDetached = Number(values['max-detached']);
+  const maxSessions = Number(values['max-sessions']);
   const maxViewers = Number(values['max-viewers']);
   const recordLimit = byteSize(values['record-limit']);
   if (!values.record && (values['record-input'] || values['record-limit'] !== '100M')) usageError('--record-input and --record-limit need --record DIR');
   if (recordLimit === undefined || (recordLimit > 0 && recordLimit < 1024)) usageError('--record-limit needs a size of at least 1K, or 0 for none: bytes, or a number with K, M or G');
   const valid = Number.isInteger(port) && port >= 0 && port <= 65535 &&
     Number.isFinite(graceSeconds) && graceSeconds >= 0 && Number.isInteger(maxDetached) && maxDetached >= 0 &&
-    Number.isInteger(maxViewers) && maxViewers >= 0;
+    Number.isInteger(maxSessions) && maxSessions >= 1 && Number.isInteger(maxViewers) && maxViewers >= 0;
   if (values.help || !valid) {
     (values.help ? console.log : console.error)(usage);
     process.exit(values.help ? 0 : 2);
@@ -83,6 +85,7 @@ function readOptions(argv) {
     origins: values.origin,
     graceSeconds,
     maxDetached,
+    maxSessions,
     maxViewers,
     shell: positionals.length > 0 ? positionals : undefined,
     targets: readTargets(taken.launcher, values.targets),

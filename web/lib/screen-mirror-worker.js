@@ -13,6 +13,7 @@ const { Terminal } = require('@xterm/headless');
 const { SerializeAddon } = require('@xterm/addon-serialize');
 const { unfinishedSequence } = require('./screen-mirror');
 const { plainPieces, plainCut } = require('./plain-text');
+const { mirrorScrollback } = require('./terminal-size');
 
 // The mirrors are for a page that comes back; the page that is here comes
 // first. On a busy machine (a flood of output, the browser on the same
@@ -116,17 +117,28 @@ function skipsPlain(mirror) {
   return mirror.unfinished === '' && buffer?.scrollTop === 0 && buffer?.scrollBottom === mirror.terminal.rows - 1;
 }
 
+// The scrollback shrinks before the screen widens, so that the lines beyond
+// the bound are never made at the new width.
+function resize(mirror, cols, rows) {
+  const { terminal } = mirror;
+  const scrollback = mirrorScrollback(mirror.scrollback, cols, rows);
+  if (scrollback < terminal.options.scrollback) terminal.options.scrollback = scrollback;
+  terminal.resize(cols, rows);
+  terminal.options.scrollback = scrollback;
+}
+
 parentPort.on('message', (message) => {
   if (message.type === 'heap') {
-    global.gc?.();
+    global.gc?.({ type: 'major', execution: 'sync', flavor: 'last-resort' });
     const { heapUsed, external } = process.memoryUsage();
     parentPort.postMessage({ type: 'heap', bytes: heapUsed + external });
     return;
   }
   const { id } = message;
   if (message.type === 'create') {
+    const { cols, rows } = message;
     const terminal = new Terminal({
-      cols: message.cols, rows: message.rows, scrollback: message.scrollback, allowProposedApi: true,
+      cols, rows, scrollback: mirrorScrollback(message.scrollback, cols, rows), allowProposedApi: true,
     });
     const serializer = new SerializeAddon();
     terminal.loadAddon(serializer);
@@ -139,7 +151,7 @@ parentPort.on('message', (message) => {
     const { seq, count, parts } = message;
     for (const part of parts) {
       if (typeof part === 'string') writePart(mirror, part);
-      else addStep(mirror, (done) => { mirror.terminal.resize(part.cols, part.rows); done(); });
+      else addStep(mirror, (done) => { resize(mirror, part.cols, part.rows); done(); });
     }
     addStep(mirror, (done) => {
       mirror.parsedSeq = seq;

@@ -183,8 +183,14 @@ class ScreenMirror {
   resize(cols, rows) {
     this.#cols = cols;
     this.#rows = rows;
-    // In order with the output: what was written at the old size is parsed at it.
-    if (!this.#lost) this.#held.push({ cols, rows });
+    if (this.#lost) return;
+    // In order with the output: what was written at the old size is parsed
+    // at it. Of sizes with no output between them only the last is kept: a
+    // page's 20,000 resizes are then one resize of the headless terminal
+    // (each makes every line anew), and hold nothing here.
+    const last = this.#held.length - 1;
+    if (last >= 0 && typeof this.#held[last] !== 'string') this.#held[last] = { cols, rows };
+    else this.#held.push({ cols, rows });
   }
 
   /**

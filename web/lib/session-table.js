@@ -6,6 +6,11 @@ const { ShareLinks } = require('./share-links');
 
 const NEW_SHELL_NOTE = 'the earlier session has ended or expired: this is a new shell';
 
+/** A page that may not have a new session: the reason goes to it in the socket's close (1013, try again later). */
+class SessionRefusal extends Error {
+  closeCode = 1013;
+}
+
 /** A session id: 128 bits from the system's CSPRNG, apart from the access token. */
 function randomSessionId() {
   return crypto.randomBytes(16).toString('base64url');
@@ -15,7 +20,8 @@ function randomSessionId() {
  * Every session of the server, by id. A session whose page has gone stays,
  * detached, for a grace period, so that a reload or a dropped connection
  * comes back to the same shell; over the bound on detached sessions the one
- * detached longest is hung up.
+ * detached longest is hung up. A page that would start a session over the
+ * bound on all sessions is refused.
  */
 class SessionTable {
   #sessions = new Map();
@@ -27,6 +33,7 @@ class SessionTable {
    * @param {object} options
    * @param {number} options.graceMs how long a detached session is kept; 0 hangs it up at once
    * @param {number} options.maxDetached
+   * @param {number} options.maxSessions sessions at once, attached or not
    * @param {number} options.logBytes output kept per session for replay
    * @param {number} options.scrollback lines of scrollback in a snapshot
    * @param {number} options.maxViewers pages at most through a session's share links
@@ -44,7 +51,8 @@ class SessionTable {
   /**
    * Gives a page that passed the access check its session: the one named by
    * `id` if it is still there (wherever it runs), else a new shell on `target`
-   * (with a note if an id was named).
+   * (with a note if an id was named). Rejects with a SessionRefusal when
+   * the server has its bound of sessions already.
    * @param {import('ws').WebSocket} socket
    * @param {{ id?: string, seq?: number, cols: number, rows: number, target?: object }} page
    */
@@ -54,6 +62,10 @@ class SessionTable {
       this.#stopGrace(session);
       this.#options.notify('resume', session);
       return session.attach(socket, { cols, rows, seq, resumed: true });
+    }
+    const { maxSessions } = this.#options;
+    if (this.#sessions.size >= maxSessions) {
+      throw new SessionRefusal(`the server's maximum of sessions (${maxSessions}) is reached`);
     }
     const fresh = this.#create(cols, rows, target);
     this.#options.notify('session', fresh);
@@ -137,4 +149,4 @@ class SessionTable {
   }
 }
 
-module.exports = { SessionTable, randomSessionId };
+module.exports = { SessionTable, SessionRefusal, randomSessionId };

@@ -5,6 +5,7 @@ const { ScreenMirror, MAX_HELD_CHARS } = require('./screen-mirror');
 const { PageConnection, MAX_FRAME_CHARS, MAX_IN_FLIGHT_CHARS } = require('./page-connection');
 const { SessionViewers } = require('./session-viewers');
 const { SHARE_MODES } = require('./share-links');
+const { MAX_COLS, MAX_ROWS, validSize, clampSize } = require('./terminal-size');
 
 // What the owner may call itself for the pages it shares the session with.
 const MAX_LABEL_CHARS = 64;
@@ -35,7 +36,7 @@ const REDRAW_NUDGE_MS = 50;
  * screen mirror, and the page attached now, if any. The session outlives
  * its WebSocket; the session table decides how long.
  *
- * To the page: {type:'session', id, resumed, note?}, then {type:'snapshot',
+ * To the page: {type:'session', id, resumed, maxCols, maxRows, note?}, then {type:'snapshot',
  * seq, data} or the missed output (frames "SEQ:DATA", see
  * page-connection.js), then {type:'resumed'}, then live output; {type:'error', message},
  * {type:'exit', exitCode, signal, reason}, {type:'taken-over'}.
@@ -60,6 +61,8 @@ class TerminalSession {
   #onDetach;
   #onFinish;
   #redrawTimer;
+  /** @type {Buffer[]} input of the messages read in this turn, written to the terminal as one */
+  #input = [];
   #recorder;
   #links;
   #viewers;
@@ -128,7 +131,7 @@ class TerminalSession {
     socket.on('message', (raw) => this.#onPageMessage(connection, raw));
     socket.on('close', () => this.#onSocketClose(connection));
     socket.on('error', () => {}); // a broken connection also ends in 'close'
-    connection.send({ type: 'session', id: this.id, resumed, ...(note ? { note } : {}) });
+    connection.send({ type: 'session', id: this.id, resumed, maxCols: MAX_COLS, maxRows: MAX_ROWS, ...(note ? { note } : {}) });
     if (this.#links.of(this).length > 0) this.#tellSharing();
     const sizeChanged = this.#resize(cols, rows);
     if (!resumed) {
@@ -239,7 +242,7 @@ class TerminalSession {
 
   #nudgeRedraw() {
     const { cols, rows } = this.terminal;
-    const taller = rows < 65535 ? rows + 1 : rows - 1;
+    const taller = rows < MAX_ROWS ? rows + 1 : rows - 1;
     this.#resize(cols, taller);
     this.#redrawTimer = setTimeout(() => {
       // Unless the page has set a size of its own meanwhile.
@@ -267,16 +270,30 @@ class TerminalSession {
       if (message?.type === 'ack') this.#acknowledge(connection, message.seq);
       return;
     }
-    if (message.type === 'input') this.#write(message.data, message.binary);
-    else if (message.type === 'resize') this.#resize(message.cols, message.rows);
-    else if (message.type === 'ack') this.#acknowledge(connection, message.seq);
+    if (message.type === 'input') {
+      this.#write(message.data, message.binary);
+    } else if (message.type === 'resize') {
+      this.#writeInput(); // typed before the resize, so written before it
+      this.#resize(message.cols, message.rows);
+    } else if (message.type === 'ack') this.#acknowledge(connection, message.seq);
     else if (message.type === 'share') this.#share(message);
     else if (message.type === 'revoke') this.#revoke(message.id);
   }
 
+  // A socket's read hands over every message it holds in one turn: their
+  // input goes to the terminal as one write, not one per message (a page's
+  // 200,000 one-key messages were as many writes, and left the server's
+  // memory larger for good).
   #write(data, binary) {
     this.#recorder?.input(data, binary);
-    this.terminal.write(binary ? Buffer.from(data, 'latin1') : data);
+    if (this.#input.push(Buffer.from(data, binary ? 'latin1' : 'utf8')) === 1) queueMicrotask(() => this.#writeInput());
+  }
+
+  #writeInput() {
+    if (this.#input.length === 0) return;
+    const bytes = this.#input.length === 1 ? this.#input[0] : Buffer.concat(this.#input);
+    this.#input = [];
+    if (!this.exit) this.terminal.write(bytes);
   }
 
   #share({ mode, label }) {
@@ -314,15 +331,13 @@ function parsePageMessage(raw) {
     return undefined;
   }
   if (message?.type === 'input' && typeof message.data === 'string') return message;
-  if (message?.type === 'resize' && validSize(message.cols) && validSize(message.rows)) return message;
+  if (message?.type === 'resize' && validSize(message.cols) && validSize(message.rows)) {
+    return { type: 'resize', ...clampSize(message.cols, message.rows) };
+  }
   if (message?.type === 'ack' && Number.isInteger(message.seq) && message.seq >= 0) return message;
   if (message?.type === 'share' && SHARE_MODES.includes(message.mode)) return message;
   if (message?.type === 'revoke' && typeof message.id === 'string') return message;
   return undefined;
 }
 
-function validSize(value) {
-  return Number.isInteger(value) && value >= 1 && value <= 65535;
-}
-
-module.exports = { TerminalSession, validSize };
+module.exports = { TerminalSession };

@@ -9,13 +9,23 @@ const client = require('terminal-stream-client');
 const { serveStaticFile, SECURITY_HEADERS } = require('./static-files');
 const { randomToken, urlHost, allowedOrigins, tokenMatches, upgradeRefusal } = require('./access-check');
 const { SessionTable } = require('./session-table');
-const { validSize } = require('./terminal-session');
+const { validSize, clampSize } = require('./terminal-size');
 const { localTargets } = require('./targets');
 const { SessionRecorder } = require('./session-recorder');
 const { listRecordings, recordingPath } = require('./recordings');
 const { DEFAULT_NAME: DEFAULT_TERM } = require('terminal-stream-client/lib/broker-command');
 
-const MAX_MESSAGE_BYTES = 16 * 1024 * 1024;
+// The largest message a page may send: a paste goes in messages of 64 Ki
+// characters at most (public/page-input.js), under 400 KiB as JSON
+// whatever they hold. Anything larger closes the socket (1009), before it
+// is read into memory; the session stays, and the page resumes it.
+const MAX_MESSAGE_BYTES = 1024 * 1024;
+
+// A connection that has sent nothing for this long is closed, a request
+// whose headers stopped half way included (a WebSocket is not closed for
+// being quiet: the WebSocket library clears the timeout once it has the
+// socket). Node.js's own defaults left such requests open for minutes.
+const HTTP_IDLE_MS = 30000;
 
 const DEFAULTS = {
   host: '127.0.0.1',
@@ -23,6 +33,7 @@ const DEFAULTS = {
   graceSeconds: 300,
   maxDetached: 16,
   maxViewers: 16,
+  maxSessions: 32,
   logBytes: 1024 * 1024,
   scrollback: 1000
 };
@@ -52,6 +63,7 @@ class WebTerminalServer extends EventEmitter {
    * @param {number} [options.graceSeconds] how long a session outlives its page; default 300, 0 hangs up at once
    * @param {number} [options.maxDetached] sessions kept without a page; default 16
    * @param {number} [options.maxViewers] pages at most through a session's share links; default 16
+   * @param {number} [options.maxSessions] sessions at once, attached or not (a page over it is refused); default 32
    * @param {number} [options.logBytes] output kept per session for replay; default 1 MiB
    * @param {number} [options.scrollback] lines of scrollback a reloaded page gets; default 1000
    * @param {object} [options.spawnOptions] passed to the client's spawn (brokerPath, env, cwd, launcher ...)
@@ -60,10 +72,11 @@ class WebTerminalServer extends EventEmitter {
   constructor(options = {}) {
     super();
     this.#options = { ...DEFAULTS, token: randomToken(), targets: localTargets(), ...options };
-    const { graceSeconds, maxDetached, maxViewers, logBytes, scrollback } = this.#options;
+    const { graceSeconds, maxDetached, maxSessions, maxViewers, logBytes, scrollback } = this.#options;
     this.#sessions = new SessionTable({
       graceMs: graceSeconds * 1000,
       maxDetached,
+      maxSessions,
       maxViewers,
       logBytes,
       scrollback,
@@ -72,6 +85,7 @@ class WebTerminalServer extends EventEmitter {
       notify: (event, session) => this.#onSessionEvent(event, session)
     });
     this.#http = http.createServer((request, response) => this.#onRequest(request, response));
+    this.#http.timeout = HTTP_IDLE_MS;
     this.#http.on('upgrade', (request, socket, head) => this.#onUpgrade(request, socket, head));
   }
 
@@ -119,10 +133,11 @@ class WebTerminalServer extends EventEmitter {
     const size = (name, fallback) => (validSize(Number(query.get(name))) ? Number(query.get(name)) : fallback);
     const seq = query.has('seq') ? Number(query.get('seq')) : undefined;
     const target = this.#options.targets.find(query.get('target'));
-    const page = { id: query.get('session') ?? undefined, seq, cols: size('cols', 80), rows: size('rows', 24), target };
+    const page = { id: query.get('session') ?? undefined, seq, ...clampSize(size('cols', 80), size('rows', 24)), target };
     this.#sessions.connect(webSocket, page).catch((error) => {
       webSocket.send(JSON.stringify({ type: 'error', message: error.message }));
-      webSocket.close(1011, 'no terminal');
+      if (error.closeCode) webSocket.close(error.closeCode, error.message);
+      else webSocket.close(1011, 'no terminal');
     });
   }
 

@@ -15,7 +15,8 @@ const RETRY_MAX_MS = 4000;
  *
  * What it tells the page goes through `onStatus(text, isEnd)`; output goes
  * to the terminal, and `onOutputShown()` is called once xterm.js has
- * processed some.
+ * processed some; `onSizeLimit({cols, rows})` passes on the largest size
+ * the server takes.
  */
 class SessionSocket {
   #terminal;
@@ -23,15 +24,17 @@ class SessionSocket {
   #target;
   #onStatus;
   #onOutputShown;
+  #onSizeLimit;
   #share;
   #onShareMessage;
   #socket;
+  #input = new PageInput((message) => this.#send(message));
   #sessionId = sessionStorage.getItem(SESSION_KEY) || undefined;
   #lastSeq; // the last output message written to xterm.js
   #ackQueued = false;
-  #catchingUp = false; // writing a replay or snapshot: xterm.js's answers to old queries are not sent
   #stopped = false; // the shell ended or another page took over: no reconnecting
-  #held = false; // disconnect() was called
+  #holding = false; // disconnect() was called
+  #away; // since the session was last there: { since, gone } (gone: the server closed, or did not answer)
   #retries = 0;
   #retryTimer;
 
@@ -42,15 +45,17 @@ class SessionSocket {
    * @param {string} options.target where a new session runs ('': the server's default)
    * @param {(text: string, isEnd?: boolean) => void} options.onStatus
    * @param {() => void} options.onOutputShown
+   * @param {(max: { cols: number, rows: number }) => void} options.onSizeLimit
    * @param {string} [options.share] a share link's capability: this page is one of the session's viewers
    * @param {(message: object) => void} [options.onShareMessage] 'sharing' (to the owner), 'watching', 'size', 'share-ended' (to a viewer)
    */
-  constructor({ terminal, token, target, onStatus, onOutputShown, share, onShareMessage }) {
+  constructor({ terminal, token, target, onStatus, onOutputShown, onSizeLimit, share, onShareMessage }) {
     this.#terminal = terminal;
     this.#token = token;
     this.#target = target;
     this.#onStatus = onStatus;
     this.#onOutputShown = onOutputShown;
+    this.#onSizeLimit = onSizeLimit;
     this.#share = share || undefined;
     this.#onShareMessage = onShareMessage ?? (() => {});
     // A viewer's page holds no session of its own: its link says which.
@@ -71,46 +76,47 @@ class SessionSocket {
    * hears is that of the last message on the screen.
    */
   connect() {
-    this.#held = false;
+    this.#holding = false;
     if (this.#socket) return;
     this.#terminal.write('', () => {
-      if (this.#held || this.#socket) return;
+      if (this.#holding || this.#socket) return;
       const socket = new WebSocket(this.#socketUrl());
       this.#socket = socket;
+      let opened = false;
+      socket.onopen = () => { opened = true; };
       socket.onmessage = (event) => this.#onMessage(event.data);
-      socket.onclose = (event) => this.#onClose(socket, event);
+      socket.onclose = (event) => this.#onClose(socket, event, opened);
     });
   }
 
   /** Closes the connection as a network failure would, and holds reconnecting until connect(). */
   disconnect() {
-    this.#held = true;
+    this.#holding = true;
     clearTimeout(this.#retryTimer);
     const socket = this.#socket;
     this.#socket = undefined;
-    this.#catchingUp = false;
+    this.#input.hold();
     if (socket) socket.close();
     this.#onStatus('disconnected', true);
   }
 
   /** @param {string} data @param {boolean} binary one character per byte */
   sendInput(data, binary) {
-    if (this.#catchingUp) return;
-    this.#send(binary ? { type: 'input', data, binary: true } : { type: 'input', data });
+    this.#input.type(data, binary);
   }
 
   sendResize(cols, rows) {
     this.#send({ type: 'resize', cols, rows });
   }
 
-  #send(message) {
-    const socket = this.#socket;
-    if (socket && socket.readyState === WebSocket.OPEN) socket.send(JSON.stringify(message));
-  }
-
   /** @param {object} message to the server, as the owner's page (share, revoke) */
   sendControl(message) {
     this.#send(message);
+  }
+
+  #send(message) {
+    const socket = this.#socket;
+    if (socket && socket.readyState === WebSocket.OPEN) socket.send(JSON.stringify(message));
   }
 
   #socketUrl() {
@@ -149,9 +155,11 @@ class SessionSocket {
   #onShared(message) {
     if (message.type === 'watching') {
       this.#retries = 0;
-      this.#catchingUp = true;
+      this.#away = undefined;
+      this.#input.catchUp();
     } else if (message.type === 'share-ended') {
       this.#stopped = true;
+      this.#input.drop(true);
     } else if (message.type !== 'sharing' && message.type !== 'size') {
       return;
     }
@@ -182,55 +190,68 @@ class SessionSocket {
 
   #onSession(message) {
     this.#retries = 0;
+    this.#away = undefined;
     this.#sessionId = message.id;
     sessionStorage.setItem(SESSION_KEY, message.id);
+    if (message.maxCols && message.maxRows) this.#onSizeLimit({ cols: message.maxCols, rows: message.maxRows });
     if (message.resumed) {
-      this.#catchingUp = true;
+      this.#input.catchUp();
       this.#onStatus('resuming…');
+    } else if (message.note) {
+      this.#lastSeq = 0;
+      this.#terminal.reset();
+      // Typed for the shell that has gone, not for this one.
+      this.#onStatus(`new shell: ${message.note}${StatusBar.unsent(this.#input.drop())}`, true);
+      this.#input.goLive();
     } else {
       this.#lastSeq = 0;
-      if (message.note) this.#terminal.reset();
-      this.#onStatus(message.note ? `new shell: ${message.note}` : 'connected', Boolean(message.note));
+      this.#onStatus('connected');
+      this.#input.goLive();
     }
     this.#terminal.focus();
   }
 
   // Everything before this message was old output: once xterm.js has
-  // processed it, its answers are the shell's again.
+  // processed it, its answers are the shell's again, and what was typed
+  // meanwhile goes.
   #onResumed() {
     this.#terminal.write('', () => {
-      this.#catchingUp = false;
+      if (this.#socket?.readyState !== WebSocket.OPEN) return;
+      const overBound = this.#input.goLive();
       // A viewer's status line says whose session it watches.
-      if (!this.#share) this.#onStatus('resumed');
+      if (this.#share) return;
+      this.#onStatus(overBound ? `resumed${StatusBar.unsent(overBound)} (over the bound)` : 'resumed', overBound > 0);
     });
   }
 
   #onExit(exit) {
     this.#stopped = true;
+    const unsent = StatusBar.unsent(this.#input.drop(true));
     if (!this.#share) SessionSocket.forgetSession();
-    let how = exit.signal ? `signal ${exit.signal}` : `exit code ${exit.exitCode}`;
-    // The broker, or the transport that carried it (ssh), ended without saying how the shell ended.
-    if (exit.reason === 'broker-failed') how = `connection to the shell lost (${exit.signal ? `signal ${exit.signal}` : `status ${exit.exitCode}`})`;
-    this.#terminal.write(`\r\n\x1b[7m[session ended: ${how}]\x1b[0m\r\n`, () => this.#onStatus(`session ended: ${how}`, true));
+    const how = StatusBar.howEnded(exit);
+    this.#terminal.write(`\r\n\x1b[7m[session ended: ${how}]\x1b[0m\r\n`, () => this.#onStatus(`session ended: ${how}${unsent}`, true));
   }
 
   #onTakenOver() {
     this.#stopped = true;
-    this.#onStatus('taken over by another page', true);
+    this.#onStatus(`taken over by another page${StatusBar.unsent(this.#input.drop(true))}`, true);
   }
 
-  #onClose(socket, event) {
+  #onClose(socket, event, opened) {
     if (this.#socket !== socket) return;
     this.#socket = undefined;
-    this.#catchingUp = false;
+    this.#input.hold();
     if (this.#stopped) return;
     const delay = Math.min(RETRY_FIRST_MS * 2 ** this.#retries, RETRY_MAX_MS);
     this.#retries += 1;
-    this.#onStatus(`reconnecting… (${event.code}${event.reason ? ': ' + event.reason : ''})`);
+    this.#away ??= { since: Date.now(), gone: false };
+    // 1001: the server said it is stopping. A socket that never opened: nothing answers there.
+    if (event.code === 1001 || !opened) this.#away.gone = true;
+    this.#onStatus(StatusBar.afterClose(event, this.#away, this.#input.heldChars), this.#away.gone || event.code === 1013);
     this.#retryTimer = setTimeout(() => this.#reconnect(), delay);
   }
 
   #reconnect() {
-    if (!this.#held) this.connect();
+    if (!this.#holding) this.connect();
   }
 }

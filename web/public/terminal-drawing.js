@@ -83,6 +83,7 @@ class TerminalDrawing {
   #renderer = 'dom';
   #wantedRenderer;
   #rendererTimer;
+  #maxSize;
 
   /**
    * @param {HTMLElement} element
@@ -114,9 +115,23 @@ class TerminalDrawing {
   /** 'webgl' or 'dom' */
   get renderer() { return this.#renderer; }
 
-  /** Fits the terminal to its box (xterm.js then reports the new size). */
+  /** Fits the terminal to its box, within the largest size the server takes (xterm.js then reports the new size). */
   fit() {
-    this.#fitAddon.fit();
+    const fitting = this.#fitAddon.proposeDimensions();
+    const max = this.#maxSize;
+    if (!fitting || !max || (fitting.cols <= max.cols && fitting.rows <= max.rows)) {
+      this.#fitAddon.fit();
+      return;
+    }
+    const cols = Math.min(fitting.cols, max.cols);
+    const rows = Math.min(fitting.rows, max.rows);
+    if (cols !== this.terminal.cols || rows !== this.terminal.rows) this.terminal.resize(cols, rows);
+  }
+
+  /** @param {{ cols: number, rows: number }} max the largest size the server takes; the terminal fits within it */
+  limitSize(max) {
+    this.#maxSize = max;
+    this.fit();
   }
 
   /** Output is on the screen: the renderer may be chosen now, once. */

@@ -24,6 +24,7 @@
     target,
     onStatus: (text, isEnd) => bar.show(text, isEnd),
     onOutputShown: () => drawing.outputShown(),
+    onSizeLimit: (max) => drawing.limitSize(max),
     share,
     onShareMessage
   });

@@ -195,6 +195,19 @@ test('output made while the socket is closed arrives once, in order; its queries
   await page.close();
 });
 
+test('keys typed while the connection is away reach the shell after the resume, once, in order', TIMEOUT, async () => {
+  const { page, session } = await openTerminal();
+  await page.evaluate(() => window.terminalPage.disconnect());
+  await waitFor(() => session.connection, (connection) => connection === undefined, 'the session detached');
+  for (const word of ['one', 'two', 'three']) await typeLine(page, `echo ty""ped-${word}`);
+  await page.evaluate(() => window.terminalPage.connect());
+  await waitForStatus(page, (text) => text === 'resumed', 'the status resumed');
+  await waitForScreen(page, (text) => text.endsWith(`typed-three\n${PROMPT}`), 'the last line typed, run');
+  // The terminal echoes the three lines at once (typed ahead), then each one's output follows.
+  assert.deepEqual((await screenText(page)).match(/typed-\w+/g), ['typed-one', 'typed-two', 'typed-three']);
+  await page.close();
+});
+
 test('a shell that ended while the page was away is shown when it comes back', TIMEOUT, async () => {
   const { page, session } = await openTerminal();
   await page.evaluate(() => window.terminalPage.disconnect());
