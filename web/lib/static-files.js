@@ -15,6 +15,7 @@ const FILES = {
   '/session-socket.js': [path.join(publicDir, 'session-socket.js'), 'text/javascript; charset=utf-8'],
   '/status-bar.js': [path.join(publicDir, 'status-bar.js'), 'text/javascript; charset=utf-8'],
   '/page-input.js': [path.join(publicDir, 'page-input.js'), 'text/javascript; charset=utf-8'],
+  '/reconnection.js': [path.join(publicDir, 'reconnection.js'), 'text/javascript; charset=utf-8'],
   '/share-panel.js': [path.join(publicDir, 'share-panel.js'), 'text/javascript; charset=utf-8'],
   '/terminal-page.css': [path.join(publicDir, 'terminal-page.css'), 'text/css; charset=utf-8'],
   '/recordings': [path.join(publicDir, 'recordings.html'), 'text/html; charset=utf-8'],

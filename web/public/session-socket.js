@@ -7,8 +7,6 @@
 // screen, after a reload).
 
 const SESSION_KEY = 'terminal-stream-session';
-const RETRY_FIRST_MS = 250;
-const RETRY_MAX_MS = 4000;
 
 /**
  * One session, over as many sockets as it takes.
@@ -34,9 +32,7 @@ class SessionSocket {
   #ackQueued = false;
   #stopped = false; // the shell ended or another page took over: no reconnecting
   #holding = false; // disconnect() was called
-  #away; // since the session was last there: { since, gone } (gone: the server closed, or did not answer)
-  #retries = 0;
-  #retryTimer;
+  #reconnection = new Reconnection();
 
   /**
    * @param {object} options
@@ -92,7 +88,7 @@ class SessionSocket {
   /** Closes the connection as a network failure would, and holds reconnecting until connect(). */
   disconnect() {
     this.#holding = true;
-    clearTimeout(this.#retryTimer);
+    this.#reconnection.cancel();
     const socket = this.#socket;
     this.#socket = undefined;
     this.#input.hold();
@@ -154,8 +150,7 @@ class SessionSocket {
   // owner's size, and the end of its link.
   #onShared(message) {
     if (message.type === 'watching') {
-      this.#retries = 0;
-      this.#away = undefined;
+      this.#reconnection.reset();
       this.#input.catchUp();
     } else if (message.type === 'share-ended') {
       this.#stopped = true;
@@ -189,8 +184,7 @@ class SessionSocket {
   }
 
   #onSession(message) {
-    this.#retries = 0;
-    this.#away = undefined;
+    this.#reconnection.reset();
     this.#sessionId = message.id;
     sessionStorage.setItem(SESSION_KEY, message.id);
     if (message.maxCols && message.maxRows) this.#onSizeLimit({ cols: message.maxCols, rows: message.maxRows });
@@ -242,16 +236,9 @@ class SessionSocket {
     this.#socket = undefined;
     this.#input.hold();
     if (this.#stopped) return;
-    const delay = Math.min(RETRY_FIRST_MS * 2 ** this.#retries, RETRY_MAX_MS);
-    this.#retries += 1;
-    this.#away ??= { since: Date.now(), gone: false };
-    // 1001: the server said it is stopping. A socket that never opened: nothing answers there.
-    if (event.code === 1001 || !opened) this.#away.gone = true;
-    this.#onStatus(StatusBar.afterClose(event, this.#away, this.#input.heldChars), this.#away.gone || event.code === 1013);
-    this.#retryTimer = setTimeout(() => this.#reconnect(), delay);
-  }
-
-  #reconnect() {
-    if (!this.#holding) this.connect();
+    const { text, isEnd } = this.#reconnection.schedule(event, opened, this.#input.heldChars, () => {
+      if (!this.#holding) this.connect();
+    });
+    this.#onStatus(text, isEnd);
   }
 }

@@ -32,23 +32,6 @@ class StatusBar {
   }
 
   /**
-   * The status line while the page tries again after its socket closed.
-   * @param {{ code: number, reason: string }} event the socket's close
-   * @param {{ since: number, gone: boolean }} away since when the session has been away, and whether the server has
-   * @param {number} heldChars characters typed meanwhile, kept for the session
-   */
-  static afterClose(event, away, heldChars) {
-    const why = `${event.code}${event.reason ? ': ' + event.reason : ''}`;
-    const held = heldChars > 0 ? `; ${heldChars} characters typed wait to be sent` : '';
-    // 1013: the server refused a new session (its bound on sessions), and says why.
-    if (event.code === 1013) return `no session: ${event.reason || 'refused by the server'}; trying again…`;
-    if (!away.gone) return `reconnecting… (${why})${held}`;
-    const minutes = Math.floor((Date.now() - away.since) / 60000);
-    const since = new Date(away.since).toLocaleTimeString();
-    return `the server has gone away (since ${since}${minutes > 0 ? `, ${minutes} min` : ''}); trying again… (${why})${held}`;
-  }
-
-  /**
    * With several targets the page offers them; picking one calls
    * `onPick(name)`.
    * @param {string} token @param {string} current the page's target ('': the first)
