@@ -9,6 +9,9 @@ const { MAX_COLS, MAX_ROWS, validSize, clampSize } = require('./terminal-size');
 
 // What the owner may call itself for the pages it shares the session with.
 const MAX_LABEL_CHARS = 64;
+// Links one session may have at once: enough for any sharing, a bound on
+// what a page that keeps asking for links can make the server hold.
+const MAX_LINKS = 64;
 
 // Flow control between the broker and the page: with more than HIGH
 // characters that the attached page has not confirmed (sent or still to
@@ -298,6 +301,10 @@ class TerminalSession {
 
   #share({ mode, label }) {
     if (typeof label === 'string') this.label = label.trim().slice(0, MAX_LABEL_CHARS) || undefined;
+    if (this.#links.of(this).length >= MAX_LINKS) {
+      this.connection?.send({ type: 'error', message: `no more links: this session has ${MAX_LINKS}; revoke one first` });
+      return;
+    }
     this.#links.create(this, mode);
     this.#tellSharing();
   }
