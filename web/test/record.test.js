@@ -126,3 +126,28 @@ test('the recordings page lists the recording behind the token, seeks and plays 
   assert.ok((await screenText(page)).includes('café € done.'));
   await page.close();
 });
+
+test('the recorder: a character typed in two binary pieces is one, times follow the broker\'s stamps and never go back', async () => {
+  const { SessionRecorder } = require('../lib/session-recorder');
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tsb-recorder-'));
+  try {
+    const recorder = new SessionRecorder(dir, { target: 'here', cols: 80, rows: 24, term: 'xterm', shell: 'sh' }, { input: true });
+    const start = Date.now();
+    recorder.output('a', start);
+    recorder.input('\xe2\x82', true); // one character per byte, as a page sends mouse reports
+    recorder.input('\xac', true);
+    recorder.output('b', start + 2500);
+    recorder.output('c', start + 1000); // a broker clock that went back
+    recorder.resize(100, 30);
+    await recorder.close();
+    const { header, events } = readRecording(recorder.path);
+    assert.equal(header.target, 'here');
+    assert.deepEqual(events.map(([, type, text]) => [type, text]), [['o', 'a'], ['i', '€'], ['o', 'b'], ['o', 'c'], ['r', '100x30']]);
+    const times = events.map(([time]) => time);
+    assert.equal(Math.round((times[2] - times[0]) * 1000), 2500);
+    assert.equal(times[3], times[2], 'output stamped earlier than the last is put at its time');
+    assert.ok(times[4] >= times[3]);
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+});
