@@ -52,10 +52,12 @@ async function session(url, steps) {
   return page;
 }
 
-let played; // the first test's recording, for the recordings page
+let played; // the first test's server and recording, for the recordings page
+test.after(() => played?.recorder.close());
 
 test('asciinema reads back exactly what the page was sent: a split character, a resize, input', TIMEOUT, async () => {
   const recorder = await recordingServer({ input: true });
+  played = { recorder };
   const typed = [];
   const type = (page, text) => { typed.push(text); page.type(text); };
   const page = await session(recorder.url, [
@@ -76,7 +78,7 @@ test('asciinema reads back exactly what the page was sent: a split character, a 
   assert.ok(!text('o').includes('\ufffd'));
   assert.ok(events.every((event, i) => i === 0 || event[0] >= events[i - 1][0]), 'times never go back');
   assert.equal(fs.statSync(file).mode & 0o7777, 0o600);
-  played = { recorder, file };
+  played.file = file;
 });
 
 test('the size limit ends a recording with a note, and what is written is read in full', TIMEOUT, async () => {
@@ -99,10 +101,10 @@ test('the size limit ends a recording with a note, and what is written is read i
 });
 
 test('the recordings page lists the recording behind the token, seeks and plays it', TIMEOUT, async (t) => {
-  assert.ok(played, 'needs the first test\'s recording');
+  assert.ok(played?.file, 'needs the first test\'s recording');
   const { recorder, file } = played;
   const browser = await launchBrowser();
-  t.after(async () => { await browser.close(); await recorder.close(); });
+  t.after(() => browser.close());
   const { origin, searchParams } = new URL(recorder.url);
   const token = searchParams.get('token');
   assert.equal((await fetch(`${origin}/recordings/list?token=x`)).status, 401);
