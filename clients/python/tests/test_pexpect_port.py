@@ -447,6 +447,8 @@ def test_spawn_uses_env(impl: Implementation, tmp_path: Any) -> None:
     child = impl.spawn(str(script), env={"PEXPECT_TEST_KEY": "pexpect test value"})
     out = child.readline()
     child.expect(impl.module.EOF)
+    # pexpect may see the end of output before the child has exited: close() waits.
+    child.close()
     assert child.exitstatus == 0
     assert out.rstrip() == b"pexpect test value"
 
