@@ -51,4 +51,29 @@ function plainCut(plain, lines) {
   return cut > 0 ? cut : 0;
 }
 
-module.exports = { plainPieces, plainCut };
+/** @param {string} text @returns {boolean} whether it is all plain text */
+function isPlain(text) {
+  return !NOT_PLAIN.test(text);
+}
+
+/**
+ * Plain text written in pieces (each plain), cut as plainCut does: the
+ * pieces joined from the CR LF followed by `lines` lines; undefined when
+ * there is nothing to cut.
+ * @param {string[]} pieces
+ * @param {number} lines
+ */
+function plainTail(pieces, lines) {
+  let found = 0;
+  let first = pieces.length;
+  while (first > 0 && found <= lines) {
+    const piece = pieces[--first];
+    for (let at = piece.indexOf('\n'); at >= 0; at = piece.indexOf('\n', at + 1)) found += 1;
+  }
+  if (found <= lines) return undefined;
+  const tail = pieces.slice(first).join('');
+  const cut = plainCut(tail, lines);
+  return cut > 0 ? tail.slice(cut) : undefined;
+}
+
+module.exports = { plainPieces, plainCut, plainTail, isPlain };

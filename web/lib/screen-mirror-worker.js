@@ -37,6 +37,7 @@ function lowerPriority(niceness) {
  * @property {SerializeAddon} serializer
  * @property {number} scrollback
  * @property {number} parsedSeq
+ * @property {number} parsedBatch the last batch of output (a write message) parsed whole
  * @property {string} unfinished the escape sequence the output so far leaves open
  * @property {((done: () => void) => void)[]} steps what is still to do, in order
  * @property {boolean} busy whether a step is under way
@@ -58,7 +59,9 @@ function report() {
   reportScheduled = false;
   for (const [id, count] of parsed) {
     const mirror = mirrors.get(id);
-    if (mirror) parentPort.postMessage({ type: 'parsed', id, count, alternate: alternate(mirror) });
+    if (!mirror) continue;
+    const state = { alternate: alternate(mirror), batch: mirror.parsedBatch, skipsPlain: skipsPlain(mirror) };
+    parentPort.postMessage({ type: 'parsed', id, count, ...state });
   }
   parsed.clear();
 }
@@ -142,20 +145,21 @@ parentPort.on('message', (message) => {
     });
     const serializer = new SerializeAddon();
     terminal.loadAddon(serializer);
-    mirrors.set(id, { id, terminal, serializer, scrollback: message.scrollback, parsedSeq: 0, unfinished: '', steps: [], busy: false });
+    mirrors.set(id, { id, terminal, serializer, scrollback: message.scrollback, parsedSeq: 0, parsedBatch: 0, unfinished: '', steps: [], busy: false });
     return;
   }
   const mirror = mirrors.get(id);
   if (!mirror) return;
   if (message.type === 'write') {
-    const { seq, count, parts } = message;
+    const { seq, count, parts, batch } = message;
     for (const part of parts) {
       if (typeof part === 'string') writePart(mirror, part);
       else addStep(mirror, (done) => { resize(mirror, part.cols, part.rows); done(); });
     }
     addStep(mirror, (done) => {
       mirror.parsedSeq = seq;
-      if (count > 0) countParsed(id, count);
+      mirror.parsedBatch = batch;
+      countParsed(id, count);
       done();
     });
   } else if (message.type === 'snapshot') {

@@ -2,6 +2,7 @@
 
 const path = require('node:path');
 const { Worker } = require('node:worker_threads');
+const { plainTail, isPlain } = require('./plain-text');
 
 // An escape sequence longer than this is not carried over into a snapshot.
 const MAX_UNFINISHED_CHARS = 4096;
@@ -16,7 +17,14 @@ const MAX_UNFINISHED_CHARS = 4096;
 // the screen.
 const QUIET_MS = 100;
 const QUIET_HANDOVER_CHARS = 16384;
-const MAX_HELD_CHARS = 8 * 1024 * 1024;
+// A flood is handed over in batches of this much: enough that plain text
+// is mostly skipped (see plain-text.js), little enough that joining and
+// copying a batch for the thread is a short pause for the server, and that
+// forty flooding sessions do not hold hundreds of megabytes between them.
+const MAX_HELD_CHARS = 1024 * 1024;
+// The mirror may fall this far behind before the shell is held back for it
+// (terminal-session.js); it parses at a low priority.
+const MAX_PENDING_CHARS = 16 * 1024 * 1024;
 
 /**
  * Whether an escape sequence (from its ESC on) is complete, so that what
@@ -125,6 +133,13 @@ class ScreenMirror {
   #held = [];
   #heldWrites = 0;
   #heldChars = 0;
+  // Whether all that is held is plain text (plain-text.js), and whether the
+  // parser thread, having parsed all that was handed over (#batch), may
+  // skip plain text from there: then the plain text held is cut here, and
+  // only what it would keep is copied to it.
+  #heldPlain = true;
+  #batch = 0;
+  #skipsPlain = false;
   #lastWriteAt = 0;
   /** @type {NodeJS.Timeout | undefined} */
   #quietTimer;
@@ -172,6 +187,7 @@ class ScreenMirror {
     this.#pendingChars += data.length;
     this.#writes.push({ chars: data.length, onParsed });
     this.#held.push(data);
+    this.#heldPlain &&= isPlain(data);
     this.#heldWrites += 1;
     this.#heldChars += data.length;
     this.#lastWriteAt = performance.now();
@@ -184,6 +200,7 @@ class ScreenMirror {
     this.#cols = cols;
     this.#rows = rows;
     if (this.#lost) return;
+    this.#heldPlain = false;
     // In order with the output: what was written at the old size is parsed
     // at it. Of sizes with no output between them only the last is kept: a
     // page's 20,000 resizes are then one resize of the headless terminal
@@ -228,6 +245,7 @@ class ScreenMirror {
   receive(message) {
     this.#alternate = message.alternate;
     if (message.type === 'parsed') {
+      if (message.batch === this.#batch) this.#skipsPlain = message.skipsPlain;
       const done = this.#writes.splice(0, message.count);
       parser.owe(-done.length);
       for (const { chars, onParsed } of done) {
@@ -270,6 +288,8 @@ class ScreenMirror {
     clearTimeout(this.#quietTimer);
     this.#quietTimer = undefined;
     this.#create();
+    const tail = this.#heldPlain && this.#skipsPlain ? plainTail(this.#held, 2 * this.#rows + this.#scrollback) : undefined;
+    if (tail !== undefined) this.#held = [tail];
     const parts = [];
     let text = [];
     for (const item of this.#held) {
@@ -284,10 +304,13 @@ class ScreenMirror {
     if (text.length > 0) parts.push(text.join(''));
     const count = this.#heldWrites;
     this.#held = [];
+    this.#heldPlain = true;
     this.#heldWrites = 0;
     this.#heldChars = 0;
+    this.#batch += 1;
+    this.#skipsPlain = false;
     parser.owe(count);
-    parser.post({ type: 'write', id: this.#id, seq: this.#writtenSeq, count, parts });
+    parser.post({ type: 'write', id: this.#id, seq: this.#writtenSeq, count, parts, batch: this.#batch });
   }
 
   /** The headless terminal, at the size the session began with: every size since is held in order. */
@@ -317,4 +340,4 @@ function parserHeapBytes() {
   });
 }
 
-module.exports = { ScreenMirror, unfinishedSequence, parserHeapBytes, MAX_HELD_CHARS };
+module.exports = { ScreenMirror, unfinishedSequence, parserHeapBytes, MAX_PENDING_CHARS };

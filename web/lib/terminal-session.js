@@ -1,7 +1,7 @@
 'use strict';
 
 const { OutputLog } = require('./output-log');
-const { ScreenMirror, MAX_HELD_CHARS } = require('./screen-mirror');
+const { ScreenMirror, MAX_PENDING_CHARS } = require('./screen-mirror');
 const { PageConnection, MAX_FRAME_CHARS, MAX_IN_FLIGHT_CHARS } = require('./page-connection');
 const { SessionViewers } = require('./session-viewers');
 const { SHARE_MODES } = require('./share-links');
@@ -25,8 +25,8 @@ const LOW_WATER_CHARS = MAX_IN_FLIGHT_CHARS;
 // The screen mirror is handed output in batches and parses at a low
 // priority (screen-mirror.js), so it may fall this far behind before the
 // shell is held back for it.
-const MIRROR_HIGH_WATER_CHARS = 2 * MAX_HELD_CHARS;
-const MIRROR_LOW_WATER_CHARS = MAX_HELD_CHARS;
+const MIRROR_HIGH_WATER_CHARS = MAX_PENDING_CHARS;
+const MIRROR_LOW_WATER_CHARS = MAX_PENDING_CHARS / 2;
 
 // After a snapshot of a full-screen program, the terminal is made one row
 // taller for this long and then put back, so that the program redraws its

@@ -199,17 +199,28 @@ test('plain text that scrolls out of the scrollback is skipped by the mirror, le
     'inside an unfinished title': ['\x1b]0;title ', lines(500, (i) => `${i}`), '\x07done'],
     'alternate screen': ['\x1b[?1049h', lines(500, ragged), '\r\nq']
   };
+  const direct = async (text) => {
+    const terminal = new Terminal({ cols: 20, rows: 4, scrollback: 10, allowProposedApi: true });
+    const serializer = new SerializeAddon();
+    terminal.loadAddon(serializer);
+    await new Promise((resolve) => terminal.write(text, resolve));
+    const screen = serializer.serialize({ scrollback: 10 }) + unfinishedSequence('', text);
+    terminal.dispose();
+    return screen;
+  };
   for (const [name, parts] of Object.entries(cases)) {
     const mirror = new ScreenMirror(20, 4, 10);
     parts.forEach((data, index) => mirror.write(index + 1, data, () => {}));
-    const snapshot = await mirror.snapshot();
+    assert.equal((await mirror.snapshot()).data, await direct(parts.join('')), name);
+    // Then more plain text, which the server's thread may cut itself once
+    // the parser has caught up: long lines then bold short ones, then lines
+    // without CR after the last CR LF.
+    let written = parts;
+    for (const more of [['\r\n', lines(300, () => 'M'.repeat(19)), '\x1b[1m\r\n', lines(100, () => 's')], [`x\r\n${Array(100).fill('ab').join('\n')}`]]) {
+      more.forEach((data, index) => mirror.write(written.length + index + 1, data, () => {}));
+      written = written.concat(more);
+      assert.equal((await mirror.snapshot()).data, await direct(written.join('')), `${name}, then ${written.length} writes`);
+    }
     mirror.dispose();
-    const direct = new Terminal({ cols: 20, rows: 4, scrollback: 10, allowProposedApi: true });
-    const serializer = new SerializeAddon();
-    direct.loadAddon(serializer);
-    const all = parts.join('');
-    await new Promise((resolve) => direct.write(all, resolve));
-    assert.equal(snapshot.data, serializer.serialize({ scrollback: 10 }) + unfinishedSequence('', all), name);
-    direct.dispose();
   }
 });
