@@ -325,14 +325,18 @@ TEST(Events, LongLinesSurvivePartialWrites) {
         if (non_blocking) ::fcntl(write_end.get(), F_SETFL, O_NONBLOCK);
 
         std::string received;
-        std::thread reader([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            received = read_until_eof(read_end.get());
-        });
+        std::thread reader;
+        const auto start_reader = [&] {
+            reader = std::thread([&] { received = read_until_eof(read_end.get()); });
+        };
+        // A blocking write needs the reader while it waits; a non-blocking
+        // one must meet the pipe full, so its reader starts only after it.
+        if (!non_blocking) start_reader();
         EventWriter writer(write_end.get());
         const auto result = writer.write_data_event(1, 2, bytes);
         // A non-blocking pipe keeps the rest waiting in the writer.
         EXPECT_EQ(writer.pending() > 0, non_blocking);
+        if (non_blocking) start_reader();
         const auto flushed = writer.flush_all();
         write_end.reset();
         reader.join();
