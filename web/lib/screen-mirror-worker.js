@@ -132,7 +132,7 @@ function resize(mirror, cols, rows) {
 
 parentPort.on('message', (message) => {
   if (message.type === 'heap') {
-    global.gc?.({ type: 'major', execution: 'sync', flavor: 'last-resort' });
+    global.gc?.();
     const { heapUsed, external } = process.memoryUsage();
     parentPort.postMessage({ type: 'heap', bytes: heapUsed + external });
     return;
