@@ -54,7 +54,8 @@ function startServer(kind, options) {
     '--import', 'data:text/javascript,process.once("SIGTERM",()=>process.exit(0))'] : [];
   const command = kind === 'peer'
     ? [...node, path.join(__dirname, 'web_peer', 'server.js'), '--port', '0', '--', 'sh']
-    : [...node, path.join(ROOT, 'web', 'server.js'), '--broker', options.broker, '--port', '0', '--grace', '0', '--', 'sh'];
+    : [...node, path.join(ROOT, 'web', 'server.js'), '--broker', options.broker, '--port', '0', '--grace', '0',
+      '--max-sessions', '1000', '--', 'sh'];
   const child = spawn(process.execPath, command, { env, stdio: ['ignore', 'pipe', 'inherit'] });
   return new Promise((resolve, reject) => {
     let text = '';
