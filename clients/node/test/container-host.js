@@ -16,6 +16,7 @@ const fs = require('fs');
 const os = require('os');
 const path = require('path');
 const { setTimeout: delay } = require('timers/promises');
+const { run, tryRun, killAll, commandLine, buildBrokerPackage } = require('./host-support');
 
 // Debian's, by path: another docker client may come first on PATH.
 const DOCKER = '/usr/bin/docker';
@@ -35,46 +36,12 @@ function containerSkipReason() {
   return undefined;
 }
 
-function run(command, args, options = {}) {
-  return childProcess.execFileSync(command, args, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'], ...options });
-}
-
-function tryRun(command, args, options) {
-  try {
-    run(command, args, options);
-    return true;
-  } catch {
-    return false;
-  }
-}
-
 function sleepSync(ms) {
   Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, ms);
 }
 
 const alive = (pid) => fs.existsSync(`/proc/${pid}`);
 
-function killAll(pids) {
-  for (const pid of pids) {
-    try {
-      process.kill(pid, 'SIGKILL');
-    } catch {
-      // already gone
-    }
-  }
-}
-
-/** The command line of a process, or undefined once it is gone (or a zombie). */
-function commandLine(pid) {
-  try {
-    const text = fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8');
-    return text ? text.split('\0').filter(Boolean).join(' ') : undefined;
-  } catch {
-    return undefined;
-  }
-}
-
-/** Every process's parent, from /proc. */
 function parents() {
   const found = new Map();
   for (const entry of fs.readdirSync('/proc')) {
@@ -180,18 +147,6 @@ function removeAbandonedRuns() {
 }
 
 /** The Debian package that the broker's build directory makes (cpack -G DEB, as scripts/check-install.sh does). */
-function brokerPackage(brokerPath, dir) {
-  const buildDir = path.dirname(fs.realpathSync(brokerPath));
-  if (!fs.existsSync(path.join(buildDir, 'CPackConfig.cmake'))) {
-    throw new Error(`${buildDir} is not a CMake build directory: the container tests install the broker from the package it makes`);
-  }
-  const packageDir = path.join(dir, 'package');
-  run('cpack', ['-G', 'DEB', '-B', packageDir], { cwd: buildDir });
-  const deb = fs.readdirSync(packageDir).find((name) => name.endsWith('.deb'));
-  if (!deb) throw new Error('cpack made no .deb');
-  return path.join(packageDir, deb);
-}
-
 /** The shared libraries a program loads, with the loader, as ldd finds them here. */
 function libraries(program) {
   return [...run('ldd', [program]).matchAll(/(\/\S+) \(0x[0-9a-f]+\)/g)].map((match) => match[1]);
@@ -291,7 +246,7 @@ async function startContainerHost({ brokerPath }) {
     const rootfs = path.join(dir, 'rootfs');
     assembleRootfs(rootfs);
     importImage(docker, rootfs, path.join(dir, 'rootfs.tar'), 'tsb-bare');
-    run('dpkg-deb', ['-x', brokerPackage(brokerPath, dir), rootfs]);
+    run('dpkg-deb', ['-x', buildBrokerPackage(brokerPath, dir), rootfs]);
     const broker = path.join(rootfs, 'usr/bin/terminal-stream-broker');
     if (!fs.existsSync(broker)) throw new Error('the package holds no usr/bin/terminal-stream-broker');
     for (const library of libraries(broker)) if (!fs.existsSync(path.join(rootfs, library))) copyInto(rootfs, library);

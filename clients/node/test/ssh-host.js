@@ -15,6 +15,7 @@ const net = require('net');
 const os = require('os');
 const path = require('path');
 const { setTimeout: delay } = require('timers/promises');
+const { run, tryRun, killAll, commandLine, buildBrokerPackage } = require('./host-support');
 
 const SSHD = '/usr/sbin/sshd';
 const READY_DEADLINE_MS = 20000;
@@ -29,35 +30,15 @@ function sshSkipReason() {
   return undefined;
 }
 
-function run(command, args, options = {}) {
-  return childProcess.execFileSync(command, args, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'], ...options });
-}
-
-function tryRun(command, args) {
-  try {
-    run(command, args);
-    return true;
-  } catch {
-    return false;
-  }
-}
-
 /**
  * The broker from the Debian package its build directory makes (cpack -G
  * DEB, as scripts/check-install.sh does), extracted under `root`.
  * @returns {string} the bin directory that holds it
  */
 function installBrokerPackage(brokerPath, dir) {
-  const buildDir = path.dirname(fs.realpathSync(brokerPath));
-  if (!fs.existsSync(path.join(buildDir, 'CPackConfig.cmake'))) {
-    throw new Error(`${buildDir} is not a CMake build directory: the ssh tests install the broker from the package it makes`);
-  }
-  const packageDir = path.join(dir, 'package');
-  run('cpack', ['-G', 'DEB', '-B', packageDir], { cwd: buildDir });
-  const deb = fs.readdirSync(packageDir).find((name) => name.endsWith('.deb'));
-  if (!deb) throw new Error('cpack made no .deb');
+  const deb = buildBrokerPackage(brokerPath, dir);
   const root = path.join(dir, 'root');
-  run('dpkg-deb', ['-x', path.join(packageDir, deb), root]);
+  run('dpkg-deb', ['-x', deb, root]);
   const bin = path.join(root, 'usr', 'bin');
   if (!fs.existsSync(path.join(bin, 'terminal-stream-broker'))) throw new Error(`${deb} holds no usr/bin/terminal-stream-broker`);
   return bin;
@@ -123,16 +104,6 @@ function namespacePids(namespace) {
   }
 }
 
-function killAll(pids) {
-  for (const pid of pids) {
-    try {
-      process.kill(pid, 'SIGKILL');
-    } catch {
-      // already gone
-    }
-  }
-}
-
 function removeNamespace(names) {
   // Deleting one end of a veth pair deletes both; the namespace's end goes with the namespace.
   tryRun('ip', ['link', 'del', names.hostLink]);
@@ -169,16 +140,6 @@ function descendants(ancestor) {
   };
   for (const pid of parents.keys()) if (isBelow(pid)) found.push(pid);
   return found;
-}
-
-/** The command line of a process, or undefined once it is gone (or a zombie). */
-function commandLine(pid) {
-  try {
-    const text = fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8');
-    return text ? text.split('\0').filter(Boolean).join(' ') : undefined;
-  } catch {
-    return undefined;
-  }
 }
 
 function rootPasswordLocked() {
