@@ -137,10 +137,8 @@ def _children_cpu() -> float:
 
 # -- 2. one session's round trip -----------------------------------------------
 
-def round_trips_pexpect(count: int, delay: float | None) -> list[float]:
-    child = pexpect.spawn(REPL[0], REPL[1:], env=REPL_ENV)
-    if delay is None:
-        child.delaybeforesend = None
+def time_prompts(child: Any, count: int) -> list[float]:
+    """Enter at the prompt, until the next prompt, `count` times (pexpect's shape)."""
     child.expect_exact(PROMPT)
     times = []
     for _ in range(count):
@@ -148,19 +146,21 @@ def round_trips_pexpect(count: int, delay: float | None) -> list[float]:
         child.sendline("")
         child.expect_exact(PROMPT)
         times.append(time.perf_counter() - start)
+    return times
+
+
+def round_trips_pexpect(count: int, delay: float | None) -> list[float]:
+    child = pexpect.spawn(REPL[0], REPL[1:], env=REPL_ENV)
+    if delay is None:
+        child.delaybeforesend = None
+    times = time_prompts(child, count)
     child.close(force=True)
     return times
 
 
 def round_trips_sync(count: int) -> list[float]:
     child = terminal_stream.sync.spawn(REPL[0], REPL[1:], env=REPL_ENV)
-    child.expect_exact(PROMPT)
-    times = []
-    for _ in range(count):
-        start = time.perf_counter()
-        child.sendline("")
-        child.expect_exact(PROMPT)
-        times.append(time.perf_counter() - start)
+    times = time_prompts(child, count)
     child.close()
     return times
 
