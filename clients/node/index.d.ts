@@ -110,6 +110,8 @@ export declare class Terminal {
   readonly outputTs: number | undefined;
   /** 'window' once the broker has confirmed its flow-control window, else 'stream'. */
   readonly flowControl: 'stream' | 'window';
+  /** Typed input waiting in this process (characters as sent to the broker) while the program does not read. */
+  readonly inputBacklog: number;
   /** Resolves with the shell's pid at the broker's ready event; rejects if the broker ends before it. */
   readonly ready: Promise<number>;
   /** The broker's diagnostic lines and failures to run it. */

@@ -28,6 +28,13 @@ const LOW_WATER_CHARS = MAX_IN_FLIGHT_CHARS;
 const MIRROR_HIGH_WATER_CHARS = MAX_PENDING_CHARS;
 const MIRROR_LOW_WATER_CHARS = MAX_PENDING_CHARS / 2;
 
+// Input the program on the terminal has not read waits in the terminal's
+// client. Past this much, a page's further input is refused and the page
+// told, so that no page can make the server hold without end what nobody
+// reads (a paste into a program that never reads its terminal). Input is
+// taken again once the program has read half of it.
+const MAX_UNREAD_INPUT_CHARS = 8 * 1024 * 1024;
+
 // After a snapshot of a full-screen program, the terminal is made one row
 // taller for this long and then put back, so that the program redraws its
 // screen as after any resize (what the snapshot cannot carry, such as a
@@ -66,6 +73,7 @@ class TerminalSession {
   #redrawTimer;
   /** @type {Buffer[]} input of the messages read in this turn, written to the terminal as one */
   #input = [];
+  #inputRefused = false;
   #recorder;
   #links;
   #viewers;
@@ -288,8 +296,22 @@ class TerminalSession {
   // 200,000 one-key messages were as many writes, and left the server's
   // memory larger for good).
   #write(data, binary) {
+    const bound = this.#inputRefused ? MAX_UNREAD_INPUT_CHARS / 2 : MAX_UNREAD_INPUT_CHARS;
+    if (this.terminal.inputBacklog > bound) {
+      this.#refuseInput();
+      return;
+    }
+    this.#inputRefused = false;
     this.#recorder?.input(data, binary);
     if (this.#input.push(Buffer.from(data, binary ? 'latin1' : 'utf8')) === 1) queueMicrotask(() => this.#writeInput());
+  }
+
+  // The page is told once per stretch of refused input, not once per message.
+  #refuseInput() {
+    if (this.#inputRefused) return;
+    this.#inputRefused = true;
+    const mib = MAX_UNREAD_INPUT_CHARS / (1024 * 1024);
+    this.connection?.send({ type: 'error', message: `input not sent: the program has not read the last ${mib} MiB typed` });
   }
 
   #writeInput() {

@@ -141,7 +141,7 @@ class SessionSocket {
     else if (message.type === 'resumed') this.#onResumed();
     else if (message.type === 'exit') this.#onExit(message);
     else if (message.type === 'taken-over') this.#onTakenOver();
-    else if (message.type === 'error') console.warn('terminal-stream:', message.message);
+    else if (message.type === 'error') this.#onStatus(message.message);
     else this.#onShared(message);
   }
 

@@ -73,6 +73,18 @@ test('an oversized message closes the socket (1009); the session goes on and res
   await back.close();
 });
 
+test('input the program never reads is refused past its bound, and the page told', TIMEOUT, async () => {
+  const page = new RawPage(url);
+  await atPrompt(page);
+  page.type('sleep 60\r');
+  // 24 MiB in messages a page may send, into a program that reads none of it.
+  const piece = 'y'.repeat(64 * 1024);
+  for (let i = 0; i < 384; i += 1) page.type(piece);
+  await page.waitFor(() => page.message('error'), 'the refusal');
+  assert.match(page.message('error').message, /^input not sent: the program has not read the last 8 MiB typed$/);
+  await page.close();
+});
+
 test('over the bound on sessions a new page is refused with the reason; a resume still gets in', TIMEOUT, async (t) => {
   const bounded = new WebTerminalServer(serverOptions({ maxSessions: 2 }));
   t.after(() => bounded.close());

@@ -103,6 +103,9 @@ class BrokerProcess {
     if (!this.#finished && stdin.writable) stdin.write(lines);
   }
 
+  /** Characters of typed input held here because the program has not read what came before. */
+  get heldInputChars() { return this.#input.heldChars; }
+
   /** @param {Buffer} bytes typed into the terminal */
   input(bytes) {
     if (!this.#finished) this.#input.write(inputLines(bytes));

@@ -17,6 +17,7 @@ const PING_EVERY_BYTES = 262144;
 class InputGate {
   #send;
   #held = [];
+  #heldChars = 0;
   #sent = 0;
   #confirmed = 0;
   #pinged = 0;
@@ -31,9 +32,15 @@ class InputGate {
 
   /** @param {string[]} lines terminal.input lines, in order */
   write(lines) {
-    for (const line of lines) this.#held.push(line);
+    for (const line of lines) {
+      this.#held.push(line);
+      this.#heldChars += line.length;
+    }
     this.#flush();
   }
+
+  /** Characters of input lines held back here until the broker takes earlier input. */
+  get heldChars() { return this.#heldChars; }
 
   /**
    * A pong: every input line sent before its ping has been taken.
@@ -58,6 +65,7 @@ class InputGate {
       // One line always goes when nothing is unconfirmed, however long.
       if (unconfirmed > 0 && unconfirmed + this.#held[0].length > UNCONFIRMED_BYTES) break;
       const line = this.#held.shift();
+      this.#heldChars -= line.length;
       out += line;
       this.#sent += line.length;
       if (this.#sent - this.#pinged >= PING_EVERY_BYTES) out += this.#ping();

@@ -85,6 +85,14 @@ class Terminal {
   /** 'stream' (stdout backpressure) until the broker confirms its window, then 'window'. */
   get flowControl() { return this.#flow.mode; }
 
+  /**
+   * Typed input waiting in this process, in characters as sent to the
+   * broker (Base64 in JSON lines): it grows only while the program on the
+   * terminal does not read what was typed before. A caller that takes input
+   * from others (a server) bounds its users with it.
+   */
+  get inputBacklog() { return this.#broker.heldInputChars; }
+
   /** @param {(data: string | Buffer) => void} listener called once per read of the terminal */
   onData(listener) { return this.#subscribe('data', listener); }
 
