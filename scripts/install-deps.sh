@@ -9,6 +9,7 @@ packages=(
     g++ cmake make pkg-config          # toolchain
     nlohmann-json3-dev                 # JSON
     libmodpbase64-dev                  # Base64 (stringencoders)
+    libssl-dev                         # SHA-1 of the attach client's WebSocket handshake (libcrypto)
 )
 
 install_missing "${packages[@]}"
