@@ -2,26 +2,35 @@
 
 // The page acknowledges each frame of output once xterm.js has processed it
 // (its write callback). A frame joins the messages that are due, up to
-// MAX_FRAME_CHARS. At most MAX_FRAMES_IN_FLIGHT frames and
-// MAX_IN_FLIGHT_CHARS are on their way: enough that the page never waits
+// MAX_FRAME_BYTES. At most MAX_FRAMES_IN_FLIGHT frames and
+// MAX_IN_FLIGHT_BYTES are on their way: enough that the page never waits
 // for the next frame, few enough that output arriving meanwhile gathers
 // into large frames (each costs the page a message, a write and an ack:
 // a flood in 4 KiB frames kept the page busier than drawing it), and
 // little enough that ^C is not held up behind much. A lone keystroke's echo
 // goes at once; a large replay cannot outrun the page either.
-const MAX_FRAME_CHARS = 131072;
+const MAX_FRAME_BYTES = 131072;
 const MAX_FRAMES_IN_FLIGHT = 4;
-const MAX_IN_FLIGHT_CHARS = MAX_FRAMES_IN_FLIGHT * MAX_FRAME_CHARS;
+const MAX_IN_FLIGHT_BYTES = MAX_FRAMES_IN_FLIGHT * MAX_FRAME_BYTES;
 
 /**
  * Output goes to the page as a text message of its own: the seq in decimal,
  * a colon, then the output as it is, neither escaped nor parsed as JSON
  * (most of what a page is sent, and line-heavy output grows by a third as
- * a JSON string). Every other message is a JSON object.
- * @param {number} seq @param {string} data
+ * a JSON string). Every other message is a JSON object. The frame is made
+ * as bytes, the log's messages copied in after the seq: the output is never
+ * a string here. They are whole UTF-8 characters, so the frame is valid
+ * UTF-8, as a text message must be.
+ * @param {number} seq the seq of the last message in the frame
+ * @param {Buffer[]} messages
+ * @param {number} bytes their length together
  */
-function outputFrame(seq, data) {
-  return `${seq}:${data}`;
+function outputFrame(seq, messages, bytes) {
+  const head = `${seq}:`;
+  const frame = Buffer.allocUnsafe(head.length + bytes);
+  let at = frame.write(head, 0, 'latin1');
+  for (const data of messages) at += data.copy(frame, at);
+  return frame;
 }
 
 /**
@@ -57,7 +66,7 @@ class PageConnection {
   #resumeEnd = 0;
   #resumedSent = true;
   #inFlight = [];
-  #inFlightChars = 0;
+  #inFlightBytes = 0;
 
   /** @param {import('ws').WebSocket} socket */
   constructor(socket) {
@@ -95,7 +104,7 @@ class PageConnection {
   /** Sends a snapshot of the screen, which stands for every message up to its seq. */
   sendSnapshot({ seq, data }) {
     this.send({ type: 'snapshot', seq, data });
-    this.#track(seq, data.length);
+    this.#track(seq, Buffer.byteLength(data));
   }
 
   /**
@@ -112,13 +121,19 @@ class PageConnection {
         this.send({ type: 'resumed' });
       }
       if (this.#nextSeq > log.lastSeq || this.#inFlight.length >= MAX_FRAMES_IN_FLIGHT ||
-          this.#inFlightChars >= MAX_IN_FLIGHT_CHARS) return;
+          this.#inFlightBytes >= MAX_IN_FLIGHT_BYTES) return;
       const last = this.#resumedSent ? log.lastSeq : this.#resumeEnd;
       let { seq, data } = log.message(this.#nextSeq);
-      while (seq < last && data.length + log.message(seq + 1).data.length <= MAX_FRAME_CHARS) data += log.message(++seq).data;
+      const messages = [data];
+      let bytes = data.length;
+      while (seq < last && bytes + log.message(seq + 1).data.length <= MAX_FRAME_BYTES) {
+        data = log.message(++seq).data;
+        messages.push(data);
+        bytes += data.length;
+      }
       this.#nextSeq = seq + 1;
-      this.#sendText(outputFrame(seq, data));
-      this.#track(seq, data.length);
+      if (this.#socket.readyState === this.#socket.OPEN) this.#socket.send(outputFrame(seq, messages, bytes), { binary: false });
+      this.#track(seq, bytes);
     }
   }
 
@@ -139,10 +154,10 @@ class PageConnection {
   /** Whether the page has confirmed everything it was sent. */
   get idle() { return this.#inFlight.length === 0; }
 
-  /** Characters the page has not confirmed: sent, or still to send. */
-  backlogChars(log) {
+  /** Bytes the page has not confirmed: sent, or still to send. */
+  backlogBytes(log) {
     if (this.phase !== 'relaying') return 0;
-    return this.#inFlightChars + log.charsAfter(this.#nextSeq - 1);
+    return this.#inFlightBytes + log.bytesAfter(this.#nextSeq - 1);
   }
 
   /** @param {number} seq the page has written every message up to it */
@@ -150,7 +165,7 @@ class PageConnection {
     if (this.phase !== 'relaying' || seq < this.ackedSeq || seq >= this.#nextSeq) return;
     this.ackedSeq = seq;
     while (this.#inFlight.length > 0 && this.#inFlight[0].seq <= seq) {
-      this.#inFlightChars -= this.#inFlight.shift().chars;
+      this.#inFlightBytes -= this.#inFlight.shift().bytes;
     }
   }
 
@@ -164,10 +179,10 @@ class PageConnection {
     if (this.#socket.readyState === this.#socket.OPEN) this.#socket.send(text);
   }
 
-  #track(seq, chars) {
-    this.#inFlight.push({ seq, chars });
-    this.#inFlightChars += chars;
+  #track(seq, bytes) {
+    this.#inFlight.push({ seq, bytes });
+    this.#inFlightBytes += bytes;
   }
 }
 
-module.exports = { PageConnection, parseServerMessage, MAX_FRAME_CHARS, MAX_FRAMES_IN_FLIGHT, MAX_IN_FLIGHT_CHARS };
+module.exports = { PageConnection, parseServerMessage, MAX_FRAME_BYTES, MAX_FRAMES_IN_FLIGHT, MAX_IN_FLIGHT_BYTES };

@@ -5,6 +5,11 @@
 // BEL. Anything else (ESC, the other C0 controls such as SO and SI, DEL,
 // the C1 controls xterm.js also obeys) may change what follows.
 const NOT_PLAIN = /[\x00-\x06\x0b\x0c\x0e-\x1f\x7f-\x9f]/;
+// The same as bytes of UTF-8: the C0 controls but BEL, BS, TAB, LF and CR
+// (plain), and DEL; the C1 controls are C2 80 to C2 9F.
+const NOT_PLAIN_BYTE = new Uint8Array(256);
+for (const byte of [0, 1, 2, 3, 4, 5, 6, 0x0b, 0x0c, 0x7f]) NOT_PLAIN_BYTE[byte] = 1;
+for (let byte = 0x0e; byte < 0x20; byte++) NOT_PLAIN_BYTE[byte] = 1;
 
 /**
  * Cuts output into pieces to parse in order: strings, and runs of plain
@@ -38,7 +43,7 @@ function plainPieces(text, minChars) {
  * `lines` rows and scrollback together: at the CR LF followed by that many
  * lines (each LF scrolls, or moves the cursor down, once), so that every
  * line written before it has scrolled away. 0: keep all.
- * @param {string} plain starts with CR LF
+ * @param {string | Buffer} plain starts with CR LF
  * @param {number} lines
  */
 function plainCut(plain, lines) {
@@ -51,17 +56,24 @@ function plainCut(plain, lines) {
   return cut > 0 ? cut : 0;
 }
 
-/** @param {string} text @returns {boolean} whether it is all plain text */
-function isPlain(text) {
-  return !NOT_PLAIN.test(text);
+/** @param {Uint8Array} bytes whole UTF-8 characters @returns {boolean} whether they are all plain text */
+function isPlain(bytes) {
+  const end = bytes.length;
+  for (let at = 0; at < end; at++) {
+    const byte = bytes[at];
+    if (NOT_PLAIN_BYTE[byte] === 1) return false;
+    if (byte === 0xc2 && at + 1 < end && bytes[at + 1] < 0xa0) return false; // a C1 control
+  }
+  return true;
 }
 
 /**
  * Plain text written in pieces (each plain), cut as plainCut does: the
  * pieces joined from the CR LF followed by `lines` lines; undefined when
  * there is nothing to cut.
- * @param {string[]} pieces
+ * @param {Buffer[]} pieces
  * @param {number} lines
+ * @returns {Buffer | undefined}
  */
 function plainTail(pieces, lines) {
   let found = 0;
@@ -71,9 +83,9 @@ function plainTail(pieces, lines) {
     for (let at = piece.indexOf('\n'); at >= 0; at = piece.indexOf('\n', at + 1)) found += 1;
   }
   if (found <= lines) return undefined;
-  const tail = pieces.slice(first).join('');
+  const tail = Buffer.concat(pieces.slice(first));
   const cut = plainCut(tail, lines);
-  return cut > 0 ? tail.slice(cut) : undefined;
+  return cut > 0 ? tail.subarray(cut) : undefined;
 }
 
 module.exports = { plainPieces, plainCut, plainTail, isPlain };

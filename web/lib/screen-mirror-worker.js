@@ -44,6 +44,7 @@ function lowerPriority(niceness) {
  */
 /** @type {Map<number, Mirror>} */
 const mirrors = new Map();
+const utf8 = new TextDecoder();
 
 // Parsed output messages per mirror, reported once per batch that xterm.js
 // parses rather than once per write.
@@ -153,7 +154,8 @@ parentPort.on('message', (message) => {
   if (message.type === 'write') {
     const { seq, count, parts, batch } = message;
     for (const part of parts) {
-      if (typeof part === 'string') writePart(mirror, part);
+      // Whole UTF-8 characters (the server cuts its output so): decoded here, off the server's thread.
+      if (part instanceof Uint8Array) writePart(mirror, utf8.decode(part));
       else addStep(mirror, (done) => { resize(mirror, part.cols, part.rows); done(); });
     }
     addStep(mirror, (done) => {

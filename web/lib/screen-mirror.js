@@ -9,22 +9,22 @@ const MAX_UNFINISHED_CHARS = 4096;
 
 // Output is handed to the parser thread in batches: once the session's
 // output has paused for QUIET_MS (if it is more than a few lines), once
-// MAX_HELD_CHARS are held, and before a snapshot. A burst of output is then
+// MAX_HELD_BYTES are held, and before a snapshot. A burst of output is then
 // parsed after it, as one write, instead of beside it on the cores the page
 // needs to draw it. A session that has shown no more than a prompt and a
 // few commands has no headless terminal at all (most of what an idle
 // session would cost): what it has written is parsed when a page asks for
 // the screen.
 const QUIET_MS = 100;
-const QUIET_HANDOVER_CHARS = 16384;
+const QUIET_HANDOVER_BYTES = 16384;
 // A flood is handed over in batches of this much: enough that plain text
-// is mostly skipped (see plain-text.js), little enough that joining and
-// copying a batch for the thread is a short pause for the server, and that
-// forty flooding sessions do not hold hundreds of megabytes between them.
-const MAX_HELD_CHARS = 1024 * 1024;
+// is mostly skipped (see plain-text.js), little enough that joining a
+// batch for the thread is a short pause for the server, and that forty
+// flooding sessions do not hold hundreds of megabytes between them.
+const MAX_HELD_BYTES = 1024 * 1024;
 // The mirror may fall this far behind before the shell is held back for it
 // (terminal-session.js); it parses at a low priority.
-const MAX_PENDING_CHARS = 16 * 1024 * 1024;
+const MAX_PENDING_BYTES = 16 * 1024 * 1024;
 
 /**
  * Whether an escape sequence (from its ESC on) is complete, so that what
@@ -81,10 +81,10 @@ const parser = {
     return id;
   },
 
-  /** @param {object} message */
-  post(message) {
+  /** @param {object} message @param {ArrayBuffer[]} [transfer] moved to the thread, not copied */
+  post(message, transfer) {
     if (!this.worker) this.start();
-    this.worker.postMessage(message);
+    this.worker.postMessage(message, transfer);
   },
 
   /** @param {number} change answers owed, more or fewer */
@@ -124,15 +124,15 @@ class ScreenMirror {
   #id;
   #cols;
   #rows;
-  #pendingChars = 0;
+  #pendingBytes = 0;
   #alternate = false;
   #writtenSeq = 0;
-  /** @type {{ chars: number, onParsed: () => void }[]} writes not parsed yet (held or handed over), oldest first */
+  /** @type {{ bytes: number, onParsed: () => void }[]} writes not parsed yet (held or handed over), oldest first */
   #writes = [];
-  /** @type {(string | { cols: number, rows: number })[]} writes and sizes not handed to the parser thread yet */
+  /** @type {(Buffer | { cols: number, rows: number })[]} writes and sizes not handed to the parser thread yet */
   #held = [];
   #heldWrites = 0;
-  #heldChars = 0;
+  #heldBytes = 0;
   // Whether all that is held is plain text (plain-text.js), and whether the
   // parser thread, having parsed all that was handed over (#batch), may
   // skip plain text from there: then the plain text held is cut here, and
@@ -166,8 +166,8 @@ class ScreenMirror {
     this.#id = parser.add(this);
   }
 
-  /** Characters written but not parsed yet. */
-  get pendingChars() { return this.#pendingChars; }
+  /** Bytes written but not parsed yet. */
+  get pendingBytes() { return this.#pendingBytes; }
 
   get cols() { return this.#cols; }
   get rows() { return this.#rows; }
@@ -177,22 +177,22 @@ class ScreenMirror {
 
   /**
    * @param {number} seq the output message's number
-   * @param {string} data
-   * @param {() => void} onParsed called once parsed, as pendingChars drops
+   * @param {Buffer} data whole UTF-8 characters, not to be changed afterwards
+   * @param {() => void} onParsed called once parsed, as pendingBytes drops
    */
   write(seq, data, onParsed) {
     if (this.#disposed) return;
     this.#writtenSeq = seq;
     if (this.#lost) return; // nothing is parsed any more
-    this.#pendingChars += data.length;
-    this.#writes.push({ chars: data.length, onParsed });
+    this.#pendingBytes += data.length;
+    this.#writes.push({ bytes: data.length, onParsed });
     this.#held.push(data);
     this.#heldPlain &&= isPlain(data);
     this.#heldWrites += 1;
-    this.#heldChars += data.length;
+    this.#heldBytes += data.length;
     this.#lastWriteAt = performance.now();
-    if (this.#heldChars >= MAX_HELD_CHARS) this.#handOver();
-    else if (this.#heldChars >= QUIET_HANDOVER_CHARS) this.#quietTimer ??= setTimeout(() => this.#onQuietTimer(), QUIET_MS);
+    if (this.#heldBytes >= MAX_HELD_BYTES) this.#handOver();
+    else if (this.#heldBytes >= QUIET_HANDOVER_BYTES) this.#quietTimer ??= setTimeout(() => this.#onQuietTimer(), QUIET_MS);
   }
 
   /** @param {number} cols @param {number} rows */
@@ -206,7 +206,7 @@ class ScreenMirror {
     // page's 20,000 resizes are then one resize of the headless terminal
     // (each makes every line anew), and hold nothing here.
     const last = this.#held.length - 1;
-    if (last >= 0 && typeof this.#held[last] !== 'string') this.#held[last] = { cols, rows };
+    if (last >= 0 && !Buffer.isBuffer(this.#held[last])) this.#held[last] = { cols, rows };
     else this.#held.push({ cols, rows });
   }
 
@@ -248,8 +248,8 @@ class ScreenMirror {
       if (message.batch === this.#batch) this.#skipsPlain = message.skipsPlain;
       const done = this.#writes.splice(0, message.count);
       parser.owe(-done.length);
-      for (const { chars, onParsed } of done) {
-        this.#pendingChars -= chars;
+      for (const { bytes, onParsed } of done) {
+        this.#pendingBytes -= bytes;
         onParsed();
       }
     } else if (message.type === 'snapshot') {
@@ -266,9 +266,9 @@ class ScreenMirror {
     clearTimeout(this.#quietTimer);
     this.#held = [];
     this.#heldWrites = 0;
-    this.#heldChars = 0;
-    for (const { chars, onParsed } of this.#writes.splice(0)) {
-      this.#pendingChars -= chars;
+    this.#heldBytes = 0;
+    for (const { bytes, onParsed } of this.#writes.splice(0)) {
+      this.#pendingBytes -= bytes;
       onParsed();
     }
     for (const resolve of this.#snapshots.values()) resolve(this.#blank());
@@ -282,7 +282,11 @@ class ScreenMirror {
     else this.#quietTimer = setTimeout(() => this.#onQuietTimer(), QUIET_MS - quietFor);
   }
 
-  /** Gives the parser thread what is held: consecutive writes as one, sizes between them. */
+  /**
+   * Gives the parser thread what is held: consecutive writes as one, sizes
+   * between them. The writes' bytes are joined into memory of their own,
+   * which moves to the thread instead of being copied.
+   */
   #handOver() {
     if (this.#held.length === 0 || this.#lost) return;
     clearTimeout(this.#quietTimer);
@@ -293,24 +297,25 @@ class ScreenMirror {
     const parts = [];
     let text = [];
     for (const item of this.#held) {
-      if (typeof item === 'string') {
+      if (Buffer.isBuffer(item)) {
         text.push(item);
         continue;
       }
-      if (text.length > 0) parts.push(text.join(''));
+      if (text.length > 0) parts.push(joined(text));
       text = [];
       parts.push(item);
     }
-    if (text.length > 0) parts.push(text.join(''));
+    if (text.length > 0) parts.push(joined(text));
     const count = this.#heldWrites;
     this.#held = [];
     this.#heldPlain = true;
     this.#heldWrites = 0;
-    this.#heldChars = 0;
+    this.#heldBytes = 0;
     this.#batch += 1;
     this.#skipsPlain = false;
     parser.owe(count);
-    parser.post({ type: 'write', id: this.#id, seq: this.#writtenSeq, count, parts, batch: this.#batch });
+    const transfer = parts.filter((part) => part instanceof Uint8Array).map((part) => part.buffer);
+    parser.post({ type: 'write', id: this.#id, seq: this.#writtenSeq, count, parts, batch: this.#batch }, transfer);
   }
 
   /** The headless terminal, at the size the session began with: every size since is held in order. */
@@ -327,6 +332,23 @@ class ScreenMirror {
 }
 
 /**
+ * Buffers joined in a Uint8Array over an ArrayBuffer of its own (never a
+ * slice of a shared pool), so that it can be transferred.
+ * @param {Buffer[]} buffers
+ */
+function joined(buffers) {
+  let length = 0;
+  for (const buffer of buffers) length += buffer.length;
+  const bytes = new Uint8Array(length);
+  let at = 0;
+  for (const buffer of buffers) {
+    bytes.set(buffer, at);
+    at += buffer.length;
+  }
+  return bytes;
+}
+
+/**
  * The parser thread's heap (used and external bytes), after a collection
  * where the thread can ask for one: what the mirrors of the process cost.
  * For the server's memory benchmark. 0 while the thread has not started.
@@ -340,4 +362,4 @@ function parserHeapBytes() {
   });
 }
 
-module.exports = { ScreenMirror, unfinishedSequence, parserHeapBytes, MAX_PENDING_CHARS };
+module.exports = { ScreenMirror, unfinishedSequence, parserHeapBytes, MAX_PENDING_BYTES };

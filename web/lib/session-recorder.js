@@ -22,8 +22,9 @@ function recordingName(target, now = new Date()) {
  * Times are seconds after the start on the broker's clock (its data
  * events' `ts`), so a shell on another machine is recorded at the pace it
  * ran there; resizes and input, which happen here, are put on that clock.
- * Output comes as text from the client's streaming decoder, so a character
- * split between two reads of the terminal is already one character.
+ * Output comes as whole UTF-8 characters (the session joins a character
+ * split between two reads of the terminal), decoded here: only a session
+ * that is recorded turns its output into text.
  *
  * Lines are written whole, one write at a time in order, so a recording
  * cut short (a crash, a full disk) is valid up to its last line: a failed
@@ -73,11 +74,11 @@ class SessionRecorder {
   }
 
   /**
-   * @param {string} text output, decoded
+   * @param {Buffer} bytes output, whole UTF-8 characters
    * @param {number} [ts] the broker's time stamp of the data event it came from
    */
-  output(text, ts) {
-    if (this.#ended || text === '') return;
+  output(bytes, ts) {
+    if (this.#ended || bytes.length === 0) return;
     const now = Date.now();
     if (Number.isFinite(ts)) {
       // The broker's first time stamp fixes the start on its clock: as long
@@ -86,7 +87,7 @@ class SessionRecorder {
       this.#brokerTs = ts;
       this.#brokerTsSeenAt = now;
     }
-    this.#event(Number.isFinite(ts) ? ts : this.#localTs(), 'o', text);
+    this.#event(Number.isFinite(ts) ? ts : this.#localTs(), 'o', bytes.toString('utf8'));
   }
 
   /** @param {number} cols @param {number} rows */

@@ -1,8 +1,9 @@
 'use strict';
 
 const { OutputLog } = require('./output-log');
-const { ScreenMirror, MAX_PENDING_CHARS } = require('./screen-mirror');
-const { PageConnection, MAX_FRAME_CHARS, MAX_IN_FLIGHT_CHARS } = require('./page-connection');
+const { ScreenMirror, MAX_PENDING_BYTES } = require('./screen-mirror');
+const { PageConnection, MAX_FRAME_BYTES, MAX_IN_FLIGHT_BYTES } = require('./page-connection');
+const { Utf8Chunks } = require('./utf8-chunks');
 const { SessionViewers } = require('./session-viewers');
 const { SHARE_MODES } = require('./share-links');
 const { MAX_COLS, MAX_ROWS, validSize, clampSize } = require('./terminal-size');
@@ -14,19 +15,19 @@ const MAX_LABEL_CHARS = 64;
 const MAX_LINKS = 64;
 
 // Flow control between the broker and the page: with more than HIGH
-// characters that the attached page has not confirmed (sent or still to
+// bytes that the attached page has not confirmed (sent or still to
 // send), the terminal is paused, and resumed below LOW. The terminal passes
 // the pause on to the broker, which stops reading the shell's output, so a
 // flood such as `yes` cannot outrun the page and ^C still answers at once.
 // HIGH is what may be on its way to the page (page-connection.js) and one
 // frame more, so that a frame is ready whenever the page confirms one.
-const HIGH_WATER_CHARS = MAX_IN_FLIGHT_CHARS + MAX_FRAME_CHARS;
-const LOW_WATER_CHARS = MAX_IN_FLIGHT_CHARS;
+const HIGH_WATER_BYTES = MAX_IN_FLIGHT_BYTES + MAX_FRAME_BYTES;
+const LOW_WATER_BYTES = MAX_IN_FLIGHT_BYTES;
 // The screen mirror is handed output in batches and parses at a low
 // priority (screen-mirror.js), so it may fall this far behind before the
 // shell is held back for it.
-const MIRROR_HIGH_WATER_CHARS = MAX_PENDING_CHARS;
-const MIRROR_LOW_WATER_CHARS = MAX_PENDING_CHARS / 2;
+const MIRROR_HIGH_WATER_BYTES = MAX_PENDING_BYTES;
+const MIRROR_LOW_WATER_BYTES = MAX_PENDING_BYTES / 2;
 
 // Input the program on the terminal has not read waits in the terminal's
 // client. Past this much, a page's further input is refused and the page
@@ -66,6 +67,7 @@ class TerminalSession {
   exit;
   #log;
   #mirror;
+  #utf8 = new Utf8Chunks();
   #paused = false;
   #finished = false;
   #onDetach;
@@ -84,7 +86,7 @@ class TerminalSession {
   /**
    * @param {object} options
    * @param {string} options.id
-   * @param {import('terminal-stream-client').Terminal} options.terminal
+   * @param {import('terminal-stream-client').Terminal} options.terminal spawned with `encoding: null`: its output comes as bytes
    * @param {number} options.logBytes
    * @param {number} options.scrollback lines of scrollback in a snapshot
    * @param {(session: TerminalSession) => void} options.onDetach its page has gone
@@ -195,8 +197,15 @@ class TerminalSession {
     this.#mirror.dispose();
   }
 
-  #onOutput(data) {
+  /** @param {Buffer} bytes a read of the terminal */
+  #onOutput(bytes) {
     if (this.#finished) return;
+    this.#append(this.#utf8.take(bytes));
+  }
+
+  /** @param {Buffer} data whole UTF-8 characters */
+  #append(data) {
+    if (data.length === 0) return;
     this.#recorder?.output(data, this.terminal.outputTs);
     const keepAfter = this.connection ? (this.connection.ackedSeq ?? 0) : Infinity;
     const seq = this.#log.append(data, keepAfter);
@@ -205,6 +214,7 @@ class TerminalSession {
   }
 
   #onExit(exit) {
+    if (!this.#finished) this.#append(this.#utf8.end());
     this.exit = exit;
     this.#recorder?.close();
     // Every link dies with its session: none opens anything from now on.
@@ -230,12 +240,12 @@ class TerminalSession {
 
   #updateFlow() {
     if (this.exit || this.#finished) return;
-    const pageBacklog = this.connection?.backlogChars(this.#log) ?? 0;
-    const mirrorBacklog = this.#mirror.pendingChars;
-    if (!this.#paused && (pageBacklog > HIGH_WATER_CHARS || mirrorBacklog > MIRROR_HIGH_WATER_CHARS)) {
+    const pageBacklog = this.connection?.backlogBytes(this.#log) ?? 0;
+    const mirrorBacklog = this.#mirror.pendingBytes;
+    if (!this.#paused && (pageBacklog > HIGH_WATER_BYTES || mirrorBacklog > MIRROR_HIGH_WATER_BYTES)) {
       this.#paused = true;
       this.terminal.pause();
-    } else if (this.#paused && pageBacklog < LOW_WATER_CHARS && mirrorBacklog < MIRROR_LOW_WATER_CHARS) {
+    } else if (this.#paused && pageBacklog < LOW_WATER_BYTES && mirrorBacklog < MIRROR_LOW_WATER_BYTES) {
       this.#paused = false;
       this.terminal.resume();
     }

@@ -143,7 +143,8 @@ class WebTerminalServer extends EventEmitter {
 
   #spawnShell(cols, rows, target) {
     const { file, args, options } = this.#options.targets.spawnArguments(target, this.#options);
-    return client.spawn(file, args, { ...options, cols, rows });
+    // Bytes, not text: the session keeps and sends its output as it came (terminal-session.js).
+    return client.spawn(file, args, { ...options, cols, rows, encoding: null });
   }
 
   /** A new session's recording, when the server records; a failure to create one costs a line, not the session. */

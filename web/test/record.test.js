@@ -135,11 +135,11 @@ test('the recorder: a character typed in two binary pieces is one, times follow 
   try {
     const recorder = new SessionRecorder(dir, { target: 'here', cols: 80, rows: 24, term: 'xterm', shell: 'sh' }, { input: true });
     const start = Date.now();
-    recorder.output('a', start);
+    recorder.output(Buffer.from('a'), start);
     recorder.input('\xe2\x82', true); // one character per byte, as a page sends mouse reports
     recorder.input('\xac', true);
-    recorder.output('b', start + 2500);
-    recorder.output('c', start + 1000); // a broker clock that went back
+    recorder.output(Buffer.from('b'), start + 2500);
+    recorder.output(Buffer.from('c'), start + 1000); // a broker clock that went back
     recorder.resize(100, 30);
     await recorder.close();
     const { header, events } = readRecording(recorder.path);

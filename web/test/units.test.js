@@ -10,8 +10,12 @@ const { SerializeAddon } = require('@xterm/addon-serialize');
 
 const { allowedOrigins, upgradeRefusal } = require('../lib/access-check');
 const { OutputLog } = require('../lib/output-log');
-const { PageConnection, parseServerMessage, MAX_FRAME_CHARS, MAX_FRAMES_IN_FLIGHT, MAX_IN_FLIGHT_CHARS } = require('../lib/page-connection');
+const { PageConnection, parseServerMessage, MAX_FRAME_BYTES, MAX_FRAMES_IN_FLIGHT, MAX_IN_FLIGHT_BYTES } = require('../lib/page-connection');
 const { ScreenMirror, unfinishedSequence } = require('../lib/screen-mirror');
+const { Utf8Chunks } = require('../lib/utf8-chunks');
+
+// The session's output is bytes from the terminal to the page.
+const bytes = (text) => Buffer.from(text);
 
 test('the access check: path, then token, then origin', () => {
   const access = { token: 'secret', origins: allowedOrigins('127.0.0.1', 8022) };
@@ -42,51 +46,83 @@ test('the access check: path, then token, then origin', () => {
 
 test('the output log drops whole old messages over its bound, never those a page still needs', () => {
   const log = new OutputLog(10);
-  for (const data of ['aaaa', 'bbbb', 'cccc']) log.append(data);
+  for (const data of ['aaaa', 'bbbb', 'cccc']) log.append(bytes(data));
   assert.equal(log.lastSeq, 3);
   assert.equal(log.holdsAfter(0), false, 'the first message went over the bound');
   assert.equal(log.holdsAfter(1), true);
-  assert.equal(log.message(2).data, 'bbbb');
-  assert.equal(log.charsAfter(1), 8);
+  assert.equal(log.message(2).data.toString(), 'bbbb');
+  assert.equal(log.bytesAfter(1), 8);
 
-  log.append('dddd', 2); // a page has confirmed up to 2: 3 and 4 stay
-  log.append('eeee', 2);
+  log.append(bytes('dddd'), 2); // a page has confirmed up to 2: 3 and 4 stay
+  log.append(bytes('eeee'), 2);
   assert.equal(log.holdsAfter(2), true);
-  assert.equal(log.charsAfter(2), 12);
+  assert.equal(log.bytesAfter(2), 12);
   assert.equal(log.holdsAfter(7), false, 'nothing after the newest');
+});
+
+test('output goes on in whole UTF-8 characters: a split one waits for its end, what is not UTF-8 is U+FFFD as a decoder makes it', () => {
+  const { StringDecoder } = require('node:string_decoder');
+  const { isUtf8 } = require('node:buffer');
+  const cases = [
+    // the reads of the terminal; the chunks the page is sent, the last one at the end of the output
+    [[[0x61, 0xe2], [0x82, 0xac, 0x62]], ['a', '€b', '']],
+    [[[0xf0], [0x9f], [0x98], [0x80, 0x0d]], ['', '', '', '😀\r', '']],
+    [[[0x61, 0xff, 0xc0, 0x80, 0x62]], ['a\ufffd\ufffd\ufffdb', '']],
+    [[[0xe2, 0x82], [0x61]], ['', '\ufffda', '']],
+    [[[0x80, 0x61, 0xed, 0xa0, 0x80]], ['\ufffda\ufffd\ufffd\ufffd', '']],
+    [[[0x61, 0xf0, 0x9f, 0x98]], ['a', '\ufffd']]
+  ];
+  for (const [reads, expected] of cases) {
+    const chunks = new Utf8Chunks();
+    const sent = [...reads.map((read) => chunks.take(Buffer.from(read))), chunks.end()];
+    const name = JSON.stringify(reads);
+    assert.deepEqual(sent.map(String), expected, name);
+    assert.ok(sent.every((chunk) => isUtf8(chunk)), name);
+    const decoder = new StringDecoder('utf8');
+    assert.equal(sent.join(''), reads.map((read) => decoder.write(Buffer.from(read))).join('') + decoder.end(), name);
+  }
+  // A frame is valid UTF-8 (a text message), the seq first.
+  const log = new OutputLog(1024);
+  log.append(bytes('é'));
+  log.append(bytes('€'));
+  const sent = [];
+  const page = new PageConnection({ OPEN: 1, readyState: 1, send: (frame, options) => sent.push([frame, options]) });
+  page.startAfter(0);
+  page.pump(log);
+  assert.deepEqual(sent.map(([frame, options]) => [isUtf8(frame), frame.toString(), options?.binary]), [[true, '2:é€', false]]);
 });
 
 test('frames join what is due, never missed output with live output, and stop at the bound on what is unconfirmed', () => {
   const sent = [];
   const socket = { OPEN: 1, readyState: 1, send: (text) => sent.push(parseServerMessage(text)) };
   const frames = () => sent.splice(0).map((m) => (m.type === 'output' ? `${m.seq}:${m.data.length}` : m.type));
-  const log = new OutputLog(64 * MAX_FRAME_CHARS);
-  const quarter = MAX_FRAME_CHARS / 4;
-  for (let i = 0; i < 6; i++) log.append('m'.repeat(quarter)); // missed while away: 1..6
+  const log = new OutputLog(64 * MAX_FRAME_BYTES);
+  const quarter = MAX_FRAME_BYTES / 4;
+  for (let i = 0; i < 6; i++) log.append(bytes('m'.repeat(quarter))); // missed while away: 1..6
 
   const page = new PageConnection(socket);
   page.startAfter(1, log.lastSeq); // the page has 1: a resume up to 6
-  for (let i = 0; i < 3; i++) log.append('l'.repeat(quarter)); // live: 7..9
+  for (let i = 0; i < 3; i++) log.append(bytes('l'.repeat(quarter))); // live: 7..9
   page.pump(log);
-  assert.deepEqual(frames(), [`5:${MAX_FRAME_CHARS}`, `6:${quarter}`, 'resumed', `9:${3 * quarter}`]);
+  assert.deepEqual(frames(), [`5:${MAX_FRAME_BYTES}`, `6:${quarter}`, 'resumed', `9:${3 * quarter}`]);
 
   // At most four frames, and four frames' worth, are on their way: output
   // beyond that waits, and goes out joined once the page confirms.
-  assert.deepEqual([MAX_FRAMES_IN_FLIGHT, MAX_IN_FLIGHT_CHARS], [4, 4 * MAX_FRAME_CHARS]);
-  const frame = (last) => `${last}:${MAX_FRAME_CHARS}`;
-  for (let seq = 10; seq < 30; seq++) log.append('x'.repeat(quarter));
+  assert.deepEqual([MAX_FRAMES_IN_FLIGHT, MAX_IN_FLIGHT_BYTES], [4, 4 * MAX_FRAME_BYTES]);
+  const frame = (last) => `${last}:${MAX_FRAME_BYTES}`;
+  for (let seq = 10; seq < 30; seq++) log.append(bytes('x'.repeat(quarter)));
   page.pump(log);
   assert.deepEqual(frames(), [frame(13)], 'a fourth frame, then the count holds it');
   page.acknowledge(9);
   page.pump(log);
-  assert.deepEqual(frames(), [frame(17), frame(21), frame(25)], 'then the characters hold it');
+  assert.deepEqual(frames(), [frame(17), frame(21), frame(25)], 'then the bytes hold it');
   page.acknowledge(25);
   page.pump(log);
   assert.deepEqual(frames(), [frame(29)]);
   assert.equal(page.caughtUp(log), true);
 
   // Output is sent as it is: text that looks like JSON or holds colons stays output.
-  log.append('{"type":"exit"}:1\r\n');
+  log.append(bytes('{"type":"exit"}:1\r\n'));
   page.acknowledge(log.lastSeq - 1);
   page.pump(log);
   assert.deepEqual(sent.splice(0), [{ type: 'output', seq: log.lastSeq, data: '{"type":"exit"}:1\r\n' }]);
@@ -130,14 +166,14 @@ function render(data, cols, rows) {
 test('a snapshot rebuilds the alternate screen, and the output after it goes on from the same state', async () => {
   const mirror = new ScreenMirror(20, 4, 100);
   const messages = ['shell$ top\r\n', '\x1b[?1049h\x1b[H\x1b[2Jtop - 10:00\r\nPID CMD', ' red\x1b[3'];
-  messages.forEach((data, index) => mirror.write(index + 1, data, () => {}));
+  messages.forEach((data, index) => mirror.write(index + 1, bytes(data), () => {}));
   const snapshot = await mirror.snapshot();
   assert.equal(snapshot.seq, 3);
   assert.equal(mirror.alternateScreen, true);
 
   // The page: the snapshot, then the next message, which finishes a sequence begun before.
   const next = '1m!\x1b[m';
-  mirror.write(4, next, () => {});
+  mirror.write(4, bytes(next), () => {});
   const page = await render(snapshot.data + next, 20, 4);
   const direct = await render(messages.join('') + next, 20, 4);
   assert.deepEqual(page, direct);
@@ -151,16 +187,16 @@ test('a mirror parses what it holds once the output pauses, without being asked'
   // More than a prompt and a few commands, which are parsed only when a page asks.
   const line = 'x'.repeat(8000);
   await new Promise((resolve) => {
-    for (let seq = 1; seq <= 3; seq++) mirror.write(seq, `${line} ${seq}\r\n`, () => parsed.push(seq) === 3 && resolve());
+    for (let seq = 1; seq <= 3; seq++) mirror.write(seq, bytes(`${line} ${seq}\r\n`), () => parsed.push(seq) === 3 && resolve());
   });
   assert.deepEqual(parsed, [1, 2, 3]);
-  assert.equal(mirror.pendingChars, 0);
+  assert.equal(mirror.pendingBytes, 0);
   mirror.dispose();
 });
 
 test('output held by a mirror is parsed at the size it was written at, before a resize', async () => {
   const mirror = new ScreenMirror(10, 4, 100);
-  mirror.write(1, '\x1b[999CX', () => {}); // X in the last column
+  mirror.write(1, bytes('\x1b[999CX'), () => {}); // X in the last column
   mirror.resize(20, 4);
   const screen = await render((await mirror.snapshot()).data, 20, 4);
   assert.equal(screen.lines[0], `${' '.repeat(9)}X`);
@@ -171,14 +207,14 @@ test('mirrors share one parser thread: each snapshot has its own output only, an
   const mirrors = [new ScreenMirror(20, 4, 100), new ScreenMirror(20, 4, 100)];
   const parsed = [[], []];
   for (let seq = 1; seq <= 300; seq++) {
-    mirrors.forEach((mirror, index) => mirror.write(seq, `${'ab'[index]}${seq}\r\n`, () => parsed[index].push(seq)));
+    mirrors.forEach((mirror, index) => mirror.write(seq, bytes(`${'ab'[index]}${seq}\r\n`), () => parsed[index].push(seq)));
   }
   mirrors[1].resize(30, 5);
   const snapshots = await Promise.all(mirrors.map((mirror) => mirror.snapshot()));
   for (const [index, mirror] of mirrors.entries()) {
     assert.equal(snapshots[index].seq, 300);
     assert.deepEqual(parsed[index], Array.from({ length: 300 }, (_, i) => i + 1));
-    assert.equal(mirror.pendingChars, 0);
+    assert.equal(mirror.pendingBytes, 0);
     const screen = await render(snapshots[index].data, mirror.cols, mirror.rows);
     assert.ok(screen.lines.includes(`${'ab'[index]}300`), screen.lines.join('|'));
     assert.ok(!snapshots[index].data.includes('ba'[index]), 'the other mirror\'s output');
@@ -210,14 +246,14 @@ test('plain text that scrolls out of the scrollback is skipped by the mirror, le
   };
   for (const [name, parts] of Object.entries(cases)) {
     const mirror = new ScreenMirror(20, 4, 10);
-    parts.forEach((data, index) => mirror.write(index + 1, data, () => {}));
+    parts.forEach((data, index) => mirror.write(index + 1, bytes(data), () => {}));
     assert.equal((await mirror.snapshot()).data, await direct(parts.join('')), name);
     // Then more plain text, which the server's thread may cut itself once
     // the parser has caught up: long lines then bold short ones, then lines
     // without CR after the last CR LF.
     let written = parts;
     for (const more of [['\r\n', lines(300, () => 'M'.repeat(19)), '\x1b[1m\r\n', lines(100, () => 's')], [`x\r\n${Array(100).fill('ab').join('\n')}`]]) {
-      more.forEach((data, index) => mirror.write(written.length + index + 1, data, () => {}));
+      more.forEach((data, index) => mirror.write(written.length + index + 1, bytes(data), () => {}));
       written = written.concat(more);
       assert.equal((await mirror.snapshot()).data, await direct(written.join('')), `${name}, then ${written.length} writes`);
     }
