@@ -9,7 +9,8 @@
 // own, apart):
 //
 //   cat      `cat` of a 20 MB file to one client (after `seq 1 30000` to warm
-//            up): MB/s and server CPU seconds
+//            up): MB/s and server CPU seconds; then the same for a second
+//            `cat` (warm: the code it runs compiled)
 //   flood    N sessions running `cat /dev/urandom | base64` while one more
 //            session types a key at a time: the key's echo p50/p99, the
 //            server's CPU, and the flood output delivered (MB/s, all of them)
@@ -17,9 +18,11 @@
 //            then the server's RSS per idle session
 //
 //   node web_server_bench.js --broker PATH [--rounds N] [--only cat,flood,sessions]
-//        [--floods 10,40] [--sessions 200] [--keys 150] [--prof-dir DIR]
+//        [--floods 10,40] [--sessions 200] [--keys 150] [--prof-dir DIR] [--before DIR]
 // Prints one JSON object: for each kind, the figures of every round.
 // --prof-dir runs the servers under node --cpu-prof (profiles in DIR).
+// --before DIR adds a third kind, 'before': the server of another copy of
+// the project (DIR/web, installed), to set a change beside what it changed.
 
 const { spawn, execFileSync } = require('child_process');
 const fs = require('fs');
@@ -34,7 +37,7 @@ const CAT_BYTES = 20 * 1000 * 1000;
 const TICK = 1 / Number(execFileSync('getconf', ['CLK_TCK'], { encoding: 'utf8' }));
 
 function parseArgs(argv) {
-  const options = { broker: null, rounds: 3, only: 'cat,flood,sessions', floods: '10,40', sessions: 200, keys: 150, 'prof-dir': null };
+  const options = { broker: null, rounds: 3, only: 'cat,flood,sessions', floods: '10,40', sessions: 200, keys: 150, 'prof-dir': null, before: null };
   for (let i = 0; i < argv.length; i += 2) options[argv[i].replace(/^--/, '')] = argv[i + 1];
   if (!options.broker) throw new Error('usage: web_server_bench.js --broker PATH [--rounds N] [--only ...]');
   options.rounds = Number(options.rounds);
@@ -54,7 +57,7 @@ function startServer(kind, options) {
     '--import', 'data:text/javascript,process.once("SIGTERM",()=>process.exit(0))'] : [];
   const command = kind === 'peer'
     ? [...node, path.join(__dirname, 'web_peer', 'server.js'), '--port', '0', '--', 'sh']
-    : [...node, path.join(ROOT, 'web', 'server.js'), '--broker', options.broker, '--port', '0', '--grace', '0',
+    : [...node, path.join(kind === 'before' ? path.resolve(options.before) : ROOT, 'web', 'server.js'), '--broker', options.broker, '--port', '0', '--grace', '0',
       '--max-sessions', '1000', '--', 'sh'];
   const child = spawn(process.execPath, command, { env, stdio: ['ignore', 'pipe', 'inherit'] });
   return new Promise((resolve, reject) => {
@@ -165,26 +168,35 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 async function catFigures(server, file) {
   const client = await openAtPrompt(server);
-  // Warmed up first, as a server that has run a while: compiled code, and
-  // ours with the screen mirrors' thread started.
+  // Warmed up first: ours with the screen mirrors' thread started.
   client.type(`seq 1 30000; echo SEQ''DONE\r`);
   await client.until(`SEQDONE\r\n${PROMPT}`);
+  // The first `cat` of the file, then a second: the first one's CPU holds
+  // the compiling of the code a flood runs (V8's optimising compiler, on
+  // its own threads), which a server that has run a while has done.
+  const result = await timedCat(server, client, file);
+  const warm = await timedCat(server, client, file);
+  await client.close();
+  return { ...result, warmMBPerS: warm.mbPerS, warmServerCpuS: warm.serverCpuS, warmBrokerCpuS: warm.brokerCpuS };
+}
+
+async function timedCat(server, client, file) {
   const pid = server.child.pid;
   const brokerPids = brokers(server);
   const cpuBefore = cpuSeconds(pid);
   const brokerBefore = brokerPids.reduce((sum, p) => sum + cpuSeconds(p), 0);
+  const messagesBefore = client.messages;
+  client.tail = '';
   const started = performance.now();
   client.type(`cat ${file}; echo CAT''DONE\r`);
   await client.until(`CATDONE\r\n${PROMPT}`);
   const seconds = (performance.now() - started) / 1000;
-  const result = {
+  return {
     mbPerS: CAT_BYTES / 1e6 / seconds,
-    messages: client.messages,
+    messages: client.messages - messagesBefore,
     serverCpuS: cpuSeconds(pid) - cpuBefore,
     brokerCpuS: brokerPids.reduce((sum, p) => sum + cpuSeconds(p), 0) - brokerBefore
   };
-  await client.close();
-  return result;
 }
 
 /** One key at a time, each once the one before has echoed, 20-40 ms apart: echo times, ms. */
@@ -297,10 +309,12 @@ function catFile() {
 async function main() {
   const options = parseArgs(process.argv.slice(2));
   const file = catFile();
-  const results = { web: [], peer: [] };
+  const kinds = options.before ? ['web', 'peer', 'before'] : ['web', 'peer'];
+  const results = Object.fromEntries(kinds.map((kind) => [kind, []]));
   try {
     for (let r = 0; r < options.rounds; r++) {
-      for (const kind of r % 2 === 0 ? ['web', 'peer'] : ['peer', 'web']) {
+      // Each kind goes first in turn.
+      for (const kind of kinds.map((_, i) => kinds[(i + r) % kinds.length])) {
         const result = await round(kind, options, file);
         results[kind].push(result);
         console.error(`... web server ${r + 1}/${options.rounds} ${kind}: ${JSON.stringify(result)}`);
