@@ -1,7 +1,8 @@
 // terminal-stream-attach: a person's terminal relayed through the broker.
 // Starts the broker as a child, puts the local terminal in raw mode, and
 // bridges keystrokes, output and resizes until the shell ends; exits with
-// the shell's status.
+// the shell's status. With --join LINK, shows a session that the browser
+// terminal's server shares instead, as the link grants it.
 //
 // Once the terminal is in raw mode, every way out goes through finish(),
 // which restores the terminal before anything else is written to it; the
@@ -21,6 +22,7 @@
 
 #include "attach/asciicast_recording.hpp"
 #include "attach/broker_child.hpp"
+#include "attach/join_loop.hpp"
 #include "attach/options.hpp"
 #include "attach/relay_loop.hpp"
 #include "attach/signals.hpp"
@@ -37,6 +39,8 @@ using namespace tsb::attach;
 constexpr auto broker_grace = 6000ms;
 // How long the broker's last diagnostics may take to arrive.
 constexpr auto diagnostics_grace = 2000ms;
+// How long connecting to a shared session and hearing what it is may take.
+constexpr auto join_timeout = 15000ms;
 
 void say(std::string_view message) {
     const std::string line = "terminal-stream-attach: " + std::string(message) + "\n";
@@ -102,6 +106,69 @@ void report_recording(const AttachOptions& options, const AsciicastRecording& re
     if (recording.cut_short()) say("the recording " + options.record + " ended early: " + *recording.cut_short());
 }
 
+int finish_join(const JoinOutcome& outcome, RawMode& raw) {
+    raw.restore();
+    using End = JoinOutcome::End;
+    // The session's cursor may be anywhere on its line: the last word starts on one of its own.
+    if (outcome.end != End::exited && outcome.end != End::hangup) (void)tsb::write_all(STDERR_FILENO, "\n");
+    switch (outcome.end) {
+    case End::left:
+        say("left the session");
+        return 0;
+    case End::exited:
+        return outcome.exit_status;
+    case End::share_ended:
+        say(outcome.detail);
+        return 1;
+    case End::connection_lost:
+        say("lost the shared session: " + outcome.detail);
+        return 1;
+    case End::terminal_lost:
+        say("the terminal failed (" + outcome.detail + ")");
+        return 1;
+    case End::hangup:
+        return 128 + SIGHUP;
+    case End::signal:
+        die_by_signal(outcome.signal);
+    }
+    return 1;
+}
+
+// A shared session: connected and told what the link grants before the
+// terminal goes raw, so that a refusal is a plain line.
+int join(const AttachOptions& options, AsciicastRecording* recorder) {
+    const ShareLink& link = *options.join;
+    auto socket = WebSocketClient::connect(link, join_timeout);
+    if (!socket) {
+        say("cannot join the session at " + link.authority + ": " + socket.error().describe());
+        return 1;
+    }
+    auto watching = await_watching(*socket, join_timeout);
+    if (!watching) {
+        say("cannot join the session at " + link.authority + ": " + watching.error().describe());
+        return 1;
+    }
+    say(join_status_line(*watching, terminal_size(STDOUT_FILENO)));
+    auto signals = install_signals();
+    if (!signals) {
+        say("cannot install signal handlers: " + signals.error().describe());
+        return 1;
+    }
+    auto raw = RawMode::enter(STDIN_FILENO, STDOUT_FILENO);
+    if (!raw) {
+        say("cannot switch the terminal to raw mode: " + raw.error().describe());
+        return 1;
+    }
+    // A viewer has no shell program of its own to name.
+    if (recorder != nullptr) recorder->start({.ts = 0, .cols = watching->cols, .rows = watching->rows, .shell = ""});
+    const LocalStreams local{STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
+    const JoinOutcome outcome = run_joined_session(*socket, *watching, *signals, local, recorder);
+    if (recorder != nullptr) recorder->finish();
+    const int status = finish_join(outcome, *raw);
+    if (recorder != nullptr) report_recording(options, *recorder);
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -129,6 +196,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     AsciicastRecording* recorder = recording ? &**recording : nullptr;
+    if (options->join) return join(*options, recorder);
 
     auto signals = install_signals();
     if (!signals) {

@@ -37,6 +37,15 @@ std::expected<void, std::string> check_recording(const AttachOptions& options) {
     return {};
 }
 
+// A link is joined over a WebSocket to the server itself, which speaks
+// plain http; a link a TLS proxy hands out cannot be joined yet.
+std::expected<ShareLink, std::string> read_join_link(std::string_view text) {
+    auto link = parse_share_link(text);
+    if (link && link->secure)
+        return std::unexpected("--join: https links are not supported yet; join the server's own http address");
+    return link;
+}
+
 }  // namespace
 
 std::optional<std::uint64_t> parse_byte_size(std::string_view text) {
@@ -57,10 +66,12 @@ std::expected<AttachOptions, std::string> parse_attach_options(const std::vector
                                                                const AttachDefaults& defaults) {
     AttachOptions options;
     std::optional<std::string> named;
+    bool shell_given = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--") {
             options.shell.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+            shell_given = true;
             break;
         }
         if (arg == "-h" || arg == "--help") {
@@ -70,6 +81,11 @@ std::expected<AttachOptions, std::string> parse_attach_options(const std::vector
             named = args[++i];
         } else if (arg.starts_with("--broker=")) {
             named = arg.substr(std::string_view("--broker=").size());
+        } else if (auto join = option_value(args, i, "--join")) {
+            if (!*join) return std::unexpected(join->error());
+            auto link = read_join_link(join->value());
+            if (!link) return std::unexpected(link.error());
+            options.join = std::move(*link);
         } else if (arg == "--record-input") {
             options.record_input = true;
         } else if (auto record = option_value(args, i, "--record")) {
@@ -87,6 +103,10 @@ std::expected<AttachOptions, std::string> parse_attach_options(const std::vector
     }
     if (named && named->empty()) return std::unexpected("--broker needs a program path");
     if (auto checked = check_recording(options); !checked) return std::unexpected(checked.error());
+    // A link grants one session that runs already: no broker, no shell to start.
+    if (options.join && (named || shell_given))
+        return std::unexpected("--join joins a session that runs already: no --broker, no shell after --");
+    if (options.join) return options;
 
     if (named)
         options.broker = *named;

@@ -1,7 +1,8 @@
 #pragma once
 // The attach client's command line: `[--broker PATH] [--record FILE
-// [--record-input] [--record-limit SIZE]] [-- SHELL ARGS...]`, and where
-// the broker program is found when no option names it.
+// [--record-input] [--record-limit SIZE]] [-- SHELL ARGS...]` or `--join
+// LINK [--record ...]`, and where the broker program is found when no
+// option names it.
 
 #include <cstdint>
 #include <expected>
@@ -9,6 +10,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "attach/share_link.hpp"
 
 namespace tsb::attach {
 
@@ -18,6 +21,7 @@ struct AttachOptions {
     std::string record;              // asciicast file to write; empty: none
     bool record_input = false;       // also record what is typed (passwords included)
     std::uint64_t record_limit = 0;  // bytes; 0: no limit
+    std::optional<ShareLink> join;   // a shared session to join instead of starting a broker
     bool help = false;
 };
 
@@ -47,6 +51,7 @@ std::optional<std::uint64_t> parse_byte_size(std::string_view text);
 
 inline constexpr const char* attach_usage =
     "usage: terminal-stream-attach [--broker PATH] [--record FILE [--record-input] [--record-limit SIZE]]\n"
-    "                              [-- SHELL [ARGS...]]\n";
+    "                              [-- SHELL [ARGS...]]\n"
+    "       terminal-stream-attach --join LINK [--record FILE [--record-input] [--record-limit SIZE]]\n";
 
 }  // namespace tsb::attach

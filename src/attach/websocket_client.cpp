@@ -1,0 +1,184 @@
+#include "attach/websocket_client.hpp"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+
+#include "attach/websocket_handshake.hpp"
+
+namespace tsb::attach {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// An answer's head larger than this is no WebSocket server's.
+constexpr std::size_t max_response_head = 16384;
+
+// Waits for `events` on fd until the deadline; EINTR (a signal) retries.
+Result<void> wait_for(int fd, short events, Clock::time_point deadline, std::string_view what) {
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return fail(Error::text("timed out " + std::string(what)));
+        pollfd one{fd, events, 0};
+        const int ready = ::poll(&one, 1, static_cast<int>(left));
+        if (ready > 0) return {};
+        if (ready < 0 && errno != EINTR) return fail(Error::last_os());
+    }
+}
+
+Result<Fd> connect_address(const addrinfo& address, Clock::time_point deadline) {
+    Fd socket(::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, address.ai_protocol));
+    if (!socket) return fail(Error::last_os());
+    if (::connect(socket.get(), address.ai_addr, address.ai_addrlen) != 0) {
+        if (errno != EINPROGRESS) return fail(Error::last_os());
+        if (auto waited = wait_for(socket.get(), POLLOUT, deadline, "connecting"); !waited) return fail(waited.error());
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (::getsockopt(socket.get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0) return fail(Error::last_os());
+        if (error != 0) return fail(Error::os(error));
+    }
+    // Keystrokes go out one by one: no waiting to gather them.
+    const int on = 1;
+    (void)::setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return socket;
+}
+
+Result<Fd> connect_tcp(const ShareLink& link, Clock::time_point deadline) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (const int error = ::getaddrinfo(link.host.c_str(), link.port.c_str(), &hints, &found); error != 0)
+        return fail(Error::text("cannot find " + link.host + ": " + ::gai_strerror(error)));
+    const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, &::freeaddrinfo);
+    Error last = Error::text("no address");
+    for (const addrinfo* address = found; address != nullptr; address = address->ai_next) {
+        auto socket = connect_address(*address, deadline);
+        if (socket) return socket;
+        last = socket.error();
+    }
+    return fail(Error::text("cannot connect to " + link.authority + ": " + last.describe()));
+}
+
+Result<void> send_all(int fd, std::string_view bytes, Clock::time_point deadline) {
+    while (!bytes.empty()) {
+        const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (sent > 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(sent));
+        } else if (errno == EAGAIN || errno == EINTR) {
+            if (auto waited = wait_for(fd, POLLOUT, deadline, "sending the handshake"); !waited) return waited;
+        } else {
+            return fail(Error::last_os());
+        }
+    }
+    return {};
+}
+
+// Reads the answer's head; what came after it is the first frames.
+Result<std::pair<std::string, std::string>> read_response_head(int fd, Clock::time_point deadline) {
+    std::string bytes;
+    for (;;) {
+        if (const std::size_t end = bytes.find("\r\n\r\n"); end != std::string::npos)
+            return std::pair{bytes.substr(0, end + 4), bytes.substr(end + 4)};
+        if (bytes.size() > max_response_head) return fail(Error::text("the server's answer is not HTTP"));
+        char buffer[4096];
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        if (got > 0) {
+            bytes.append(buffer, static_cast<std::size_t>(got));
+        } else if (got == 0) {
+            return fail(Error::text("the server closed the connection during the handshake"));
+        } else if (errno == EAGAIN || errno == EINTR) {
+            if (auto waited = wait_for(fd, POLLIN, deadline, "waiting for the handshake"); !waited) return fail(waited.error());
+        } else {
+            return fail(Error::last_os());
+        }
+    }
+}
+
+}  // namespace
+
+Result<WebSocketClient> WebSocketClient::connect(const ShareLink& link, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    auto socket = connect_tcp(link, deadline);
+    if (!socket) return fail(socket.error());
+    auto key = websocket_key();
+    if (!key) return fail(key.error());
+    const std::string request = handshake_request_text(
+        {.host = link.authority, .target = link.socket_target(), .origin = link.origin(), .key = *key});
+    if (auto sent = send_all(socket->get(), request, deadline); !sent) return fail(sent.error());
+    auto answer = read_response_head(socket->get(), deadline);
+    if (!answer) return fail(answer.error());
+    if (auto checked = check_handshake_response(answer->first, *key); !checked) return fail(checked.error());
+    WebSocketClient client(std::move(*socket));
+    client.reader_.feed(answer->second);
+    return client;
+}
+
+FrameMask WebSocketClient::fresh_mask() {
+    FrameMask mask{};
+    if (masks_.size() < mask.size()) {
+        masks_.resize(256);
+        // The kernel's pool does not run dry after boot; should it fail,
+        // a fixed mask still frames correctly, only predictably.
+        const ssize_t got = ::getrandom(masks_.data(), masks_.size(), 0);
+        masks_.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+        if (masks_.size() < mask.size()) masks_.assign(mask.size(), '\x5a');
+    }
+    std::copy_n(masks_.end() - 4, 4, reinterpret_cast<char*>(mask.data()));
+    masks_.resize(masks_.size() - 4);
+    return mask;
+}
+
+void WebSocketClient::send(Opcode opcode, std::string_view payload) {
+    outgoing_ += encode_frame(opcode, payload, fresh_mask());
+}
+
+Result<void> WebSocketClient::flush() {
+    while (!outgoing_.empty()) {
+        const ssize_t sent = ::send(socket_.get(), outgoing_.data(), outgoing_.size(), MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent < 0 && errno == EAGAIN) return {};
+        if (sent < 0) return fail(Error::last_os());
+        outgoing_.erase(0, static_cast<std::size_t>(sent));
+    }
+    return {};
+}
+
+Result<bool> WebSocketClient::receive() {
+    char buffer[65536];
+    const ssize_t got = ::recv(socket_.get(), buffer, sizeof buffer, 0);
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+    if (got < 0) return fail(Error::last_os());
+    if (got == 0) return false;
+    reader_.feed(std::string_view(buffer, static_cast<std::size_t>(got)));
+    return true;
+}
+
+Result<std::optional<WebSocketMessage>> WebSocketClient::next() {
+    auto message = reader_.next();
+    if (message && *message && (*message)->opcode == Opcode::ping) send(Opcode::pong, (*message)->payload);
+    return message;
+}
+
+Result<std::optional<WebSocketMessage>> WebSocketClient::next_before(Clock::time_point deadline) {
+    for (;;) {
+        auto message = next();
+        if (!message || *message) return message;
+        if (auto waited = wait_for(socket_.get(), POLLIN, deadline, "waiting for the server"); !waited)
+            return std::nullopt;
+        auto open = receive();
+        if (!open) return fail(open.error());
+        if (!*open) return fail(Error::text("the server closed the connection"));
+    }
+}
+
+}  // namespace tsb::attach
