@@ -24,6 +24,9 @@ using Outcome = JoinOutcome;
 constexpr auto quiet_before_ping = 15s;
 constexpr auto answer_deadline = 15s;
 
+// Bytes waiting for the socket beyond which no more keys are read.
+constexpr std::size_t max_queued_input = 1u << 20;
+
 std::uint64_t wall_clock_ms() {
     return static_cast<std::uint64_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -80,13 +83,14 @@ Outcome JoinedSession::run() {
         pollfd fds[3] = {
             {signals_.fd(), POLLIN, 0},
             {socket_.fd(), static_cast<short>(POLLIN | (socket_.sending() ? POLLOUT : 0)), 0},
-            {local_.terminal_in, POLLIN, 0},
+            // Keys wait in the terminal while the server takes in a paste.
+            {local_.terminal_in, static_cast<short>(socket_.queued_bytes() < max_queued_input ? POLLIN : 0), 0},
         };
         const int ready = ::poll(fds, 3, poll_timeout_ms());
         if (ready < 0 && errno == EINTR) continue;
         if (ready < 0) return local_failed("poll", Error::last_os());
-        if (ready == 0)
-            if (auto end = keep_alive()) return *end;
+        // Also while keys keep coming: they are no word from the server.
+        if (auto end = keep_alive()) return *end;
         if (fds[0].revents != 0)
             if (auto end = take_signals()) return *end;
         if ((fds[1].revents & ~POLLOUT) != 0)

@@ -30,6 +30,7 @@ public:
     void send(Opcode opcode, std::string_view payload);
     void send_text(std::string_view text) { send(Opcode::text, text); }
     bool sending() const { return !outgoing_.empty(); }
+    std::size_t queued_bytes() const { return outgoing_.size(); }
     // Sends what the socket takes now.
     Result<void> flush();
 
