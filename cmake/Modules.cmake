@@ -28,7 +28,7 @@ find_package(nlohmann_json 3.10 REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(MODP_B64 REQUIRED IMPORTED_TARGET stringencoders)
 find_library(UTIL_LIBRARY util REQUIRED)
-find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
+find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto SSL)
 
 # The project's own warnings, as errors, on the project's own targets only.
 function(tsb_warnings target)
@@ -99,5 +99,5 @@ tsb_module(pty PUBLIC tsb_sys PRIVATE ${UTIL_LIBRARY})
 tsb_module(readers PUBLIC tsb_protocol tsb_sys PRIVATE tsb_log tsb_text Threads::Threads)
 tsb_module(session PUBLIC tsb_protocol tsb_pty tsb_sys PRIVATE tsb_log)
 # attach writes its recordings' JSON itself (asciicast lines are not the wire's),
-# and joins shared sessions over WebSocket, whose handshake needs SHA-1.
-tsb_module(attach PUBLIC tsb_sys PRIVATE tsb_protocol nlohmann_json::nlohmann_json OpenSSL::Crypto)
+# and joins shared sessions over WebSocket (SHA-1 in its handshake; TLS for https links).
+tsb_module(attach PUBLIC tsb_sys PRIVATE tsb_protocol nlohmann_json::nlohmann_json OpenSSL::SSL OpenSSL::Crypto)

@@ -9,7 +9,7 @@ packages=(
     g++ cmake make pkg-config          # toolchain
     nlohmann-json3-dev                 # JSON
     libmodpbase64-dev                  # Base64 (stringencoders)
-    libssl-dev                         # SHA-1 of the attach client's WebSocket handshake (libcrypto)
+    libssl-dev                         # attach --join: SHA-1 of the WebSocket handshake, TLS of https links
 )
 
 install_missing "${packages[@]}"

@@ -13,6 +13,7 @@ packages=(
     openssh-server openssh-client      # the tests of shells over ssh start an sshd of their own
     iproute2                           # ... in a network namespace of their own (ip netns)
     asciinema                          # reads back the recordings of both terminals (asciinema cat)
+    openssl                            # a certificate for the TLS proxy of the attach client's join test
 )
 # The tests start their own sshd; the system's ssh service, if installing the
 # package just started it, is stopped and disabled again.

@@ -82,7 +82,7 @@ Outcome JoinedSession::run() {
         if (auto sent = socket_.flush(); !sent) return lost(sent.error().describe());
         pollfd fds[3] = {
             {signals_.fd(), POLLIN, 0},
-            {socket_.fd(), static_cast<short>(POLLIN | (socket_.sending() ? POLLOUT : 0)), 0},
+            {socket_.fd(), socket_.poll_events(), 0},
             // Keys wait in the terminal while the server takes in a paste.
             {local_.terminal_in, static_cast<short>(socket_.queued_bytes() < max_queued_input ? POLLIN : 0), 0},
         };
@@ -93,7 +93,7 @@ Outcome JoinedSession::run() {
         if (auto end = keep_alive()) return *end;
         if (fds[0].revents != 0)
             if (auto end = take_signals()) return *end;
-        if ((fds[1].revents & ~POLLOUT) != 0)
+        if (fds[1].revents != 0)
             if (auto end = relay_from_server()) return *end;
         if (fds[2].revents != 0)
             if (auto end = relay_keys()) return *end;
@@ -112,8 +112,10 @@ std::optional<Outcome> JoinedSession::take_signals() {
 // Everything one read brings is applied, its output written in one go and
 // acknowledged once, by the seq of its last frame.
 std::optional<Outcome> JoinedSession::relay_from_server() {
-    const Result<bool> open = socket_.receive();
-    if (!open) return lost(open.error().describe());
+    using Received = WebSocketClient::Received;
+    const auto received = socket_.receive();
+    if (!received) return lost(received.error().describe());
+    if (*received == Received::nothing) return std::nullopt;
     last_heard_ = Clock::now();
     ping_sent_.reset();
     for (;;) {
@@ -123,7 +125,7 @@ std::optional<Outcome> JoinedSession::relay_from_server() {
         if (auto end = apply(**message)) return end;
     }
     if (auto failed = write_output()) return failed;
-    if (!*open) return lost("the server closed the connection");
+    if (*received == Received::ended) return lost("the server closed the connection");
     return std::nullopt;
 }
 

@@ -138,6 +138,8 @@ int finish_join(const JoinOutcome& outcome, RawMode& raw) {
 // terminal goes raw, so that a refusal is a plain line.
 int join(const AttachOptions& options, AsciicastRecording* recorder) {
     const ShareLink& link = *options.join;
+    // TLS writes to the socket itself, where a server gone away would raise SIGPIPE.
+    ::signal(SIGPIPE, SIG_IGN);
     auto socket = WebSocketClient::connect(link, join_timeout);
     if (!socket) {
         say("cannot join the session at " + link.authority + ": " + socket.error().describe());

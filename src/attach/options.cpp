@@ -37,15 +37,6 @@ std::expected<void, std::string> check_recording(const AttachOptions& options) {
     return {};
 }
 
-// A link is joined over a WebSocket to the server itself, which speaks
-// plain http; a link a TLS proxy hands out cannot be joined yet.
-std::expected<ShareLink, std::string> read_join_link(std::string_view text) {
-    auto link = parse_share_link(text);
-    if (link && link->secure)
-        return std::unexpected("--join: https links are not supported yet; join the server's own http address");
-    return link;
-}
-
 }  // namespace
 
 std::optional<std::uint64_t> parse_byte_size(std::string_view text) {
@@ -83,7 +74,7 @@ std::expected<AttachOptions, std::string> parse_attach_options(const std::vector
             named = arg.substr(std::string_view("--broker=").size());
         } else if (auto join = option_value(args, i, "--join")) {
             if (!*join) return std::unexpected(join->error());
-            auto link = read_join_link(join->value());
+            auto link = parse_share_link(join->value());
             if (!link) return std::unexpected(link.error());
             options.join = std::move(*link);
         } else if (arg == "--record-input") {

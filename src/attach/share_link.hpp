@@ -12,7 +12,7 @@
 namespace tsb::attach {
 
 struct ShareLink {
-    bool secure = false;     // https: the server sits behind a TLS proxy
+    bool secure = false;     // https: the server sits behind a TLS proxy; joined over TLS
     std::string host;        // for the lookup: a name, or an address (IPv6 without brackets)
     std::string port;        // the link's, or the scheme's default
     std::string authority;   // host[:port] as a browser sends it in Host: brackets, no default port

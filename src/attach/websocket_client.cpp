@@ -69,58 +69,77 @@ Result<Fd> connect_tcp(const ShareLink& link, Clock::time_point deadline) {
     return fail(Error::text("cannot connect to " + link.authority + ": " + last.describe()));
 }
 
-Result<void> send_all(int fd, std::string_view bytes, Clock::time_point deadline) {
-    while (!bytes.empty()) {
-        const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (sent > 0) {
-            bytes.remove_prefix(static_cast<std::size_t>(sent));
-        } else if (errno == EAGAIN || errno == EINTR) {
-            if (auto waited = wait_for(fd, POLLOUT, deadline, "sending the handshake"); !waited) return waited;
-        } else {
-            return fail(Error::last_os());
-        }
-    }
-    return {};
-}
-
-// Reads the answer's head; what came after it is the first frames.
-Result<std::pair<std::string, std::string>> read_response_head(int fd, Clock::time_point deadline) {
-    std::string bytes;
-    for (;;) {
-        if (const std::size_t end = bytes.find("\r\n\r\n"); end != std::string::npos)
-            return std::pair{bytes.substr(0, end + 4), bytes.substr(end + 4)};
-        if (bytes.size() > max_response_head) return fail(Error::text("the server's answer is not HTTP"));
-        char buffer[4096];
-        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-        if (got > 0) {
-            bytes.append(buffer, static_cast<std::size_t>(got));
-        } else if (got == 0) {
-            return fail(Error::text("the server closed the connection during the handshake"));
-        } else if (errno == EAGAIN || errno == EINTR) {
-            if (auto waited = wait_for(fd, POLLIN, deadline, "waiting for the handshake"); !waited) return fail(waited.error());
-        } else {
-            return fail(Error::last_os());
-        }
-    }
-}
-
 }  // namespace
 
 Result<WebSocketClient> WebSocketClient::connect(const ShareLink& link, std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     auto socket = connect_tcp(link, deadline);
     if (!socket) return fail(socket.error());
+    std::optional<TlsSession> tls;
+    if (link.secure) {
+        auto started = TlsSession::start(socket->get(), link.host, deadline);
+        if (!started) return fail(started.error());
+        tls.emplace(std::move(*started));
+    }
+    WebSocketClient client(std::move(*socket), std::move(tls));
+    if (auto made = client.handshake(link, deadline); !made) return fail(made.error());
+    return client;
+}
+
+// The request, then the answer's head; what came after the head is the first frames.
+Result<void> WebSocketClient::handshake(const ShareLink& link, Clock::time_point deadline) {
     auto key = websocket_key();
     if (!key) return fail(key.error());
+    std::string_view request_left;
     const std::string request = handshake_request_text(
         {.host = link.authority, .target = link.socket_target(), .origin = link.origin(), .key = *key});
-    if (auto sent = send_all(socket->get(), request, deadline); !sent) return fail(sent.error());
-    auto answer = read_response_head(socket->get(), deadline);
-    if (!answer) return fail(answer.error());
-    if (auto checked = check_handshake_response(answer->first, *key); !checked) return fail(checked.error());
-    WebSocketClient client(std::move(*socket));
-    client.reader_.feed(answer->second);
-    return client;
+    for (request_left = request; !request_left.empty();) {
+        auto sent = write_some(request_left);
+        if (!sent) return fail(sent.error());
+        request_left.remove_prefix(*sent);
+        if (*sent == 0)
+            if (auto waited = wait_for(fd(), waiting_for() | POLLOUT, deadline, "sending the handshake"); !waited)
+                return waited;
+    }
+    std::string answer;
+    for (std::size_t end; (end = answer.find("\r\n\r\n")) == std::string::npos;) {
+        if (answer.size() > max_response_head) return fail(Error::text("the server's answer is not HTTP"));
+        char buffer[4096];
+        auto got = read_some(buffer, sizeof buffer);
+        if (!got) return fail(got.error());
+        if (*got && **got == 0) return fail(Error::text("the server closed the connection during the handshake"));
+        if (*got) {
+            answer.append(buffer, **got);
+        } else if (auto waited = wait_for(fd(), waiting_for(), deadline, "waiting for the handshake"); !waited) {
+            return waited;
+        }
+    }
+    const std::size_t head = answer.find("\r\n\r\n") + 4;
+    if (auto checked = check_handshake_response(std::string_view(answer).substr(0, head), *key); !checked)
+        return checked;
+    reader_.feed(std::string_view(answer).substr(head));
+    return {};
+}
+
+Result<std::optional<std::size_t>> WebSocketClient::read_some(char* buffer, std::size_t size) {
+    if (tls_) return tls_->read(buffer, size);
+    const ssize_t got = ::recv(socket_.get(), buffer, size, 0);
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno == EAGAIN || errno == EINTR) return std::nullopt;
+    return fail(Error::last_os());
+}
+
+Result<std::size_t> WebSocketClient::write_some(std::string_view bytes) {
+    if (tls_) return tls_->write(bytes);
+    const ssize_t sent = ::send(socket_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (sent >= 0) return static_cast<std::size_t>(sent);
+    if (errno == EAGAIN || errno == EINTR) return std::size_t{0};
+    return fail(Error::last_os());
+}
+
+short WebSocketClient::poll_events() const {
+    const bool tls_writes = tls_ && tls_->wanted_events() == POLLOUT;
+    return static_cast<short>(POLLIN | (sending() || tls_writes ? POLLOUT : 0));
 }
 
 FrameMask WebSocketClient::fresh_mask() {
@@ -144,23 +163,27 @@ void WebSocketClient::send(Opcode opcode, std::string_view payload) {
 
 Result<void> WebSocketClient::flush() {
     while (!outgoing_.empty()) {
-        const ssize_t sent = ::send(socket_.get(), outgoing_.data(), outgoing_.size(), MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) continue;
-        if (sent < 0 && errno == EAGAIN) return {};
-        if (sent < 0) return fail(Error::last_os());
-        outgoing_.erase(0, static_cast<std::size_t>(sent));
+        auto sent = write_some(outgoing_);
+        if (!sent) return fail(sent.error());
+        if (*sent == 0) return {};
+        outgoing_.erase(0, *sent);
     }
     return {};
 }
 
-Result<bool> WebSocketClient::receive() {
+Result<WebSocketClient::Received> WebSocketClient::receive() {
     char buffer[65536];
-    const ssize_t got = ::recv(socket_.get(), buffer, sizeof buffer, 0);
-    if (got < 0 && (errno == EAGAIN || errno == EINTR)) return true;
-    if (got < 0) return fail(Error::last_os());
-    if (got == 0) return false;
-    reader_.feed(std::string_view(buffer, static_cast<std::size_t>(got)));
-    return true;
+    Received received = Received::nothing;
+    // TLS may hold decrypted bytes that no poll of the socket shows: all of them now.
+    do {
+        auto got = read_some(buffer, sizeof buffer);
+        if (!got) return fail(got.error());
+        if (!*got) break;
+        if (**got == 0) return Received::ended;
+        reader_.feed(std::string_view(buffer, **got));
+        received = Received::data;
+    } while (tls_ && tls_->pending());
+    return received;
 }
 
 Result<std::optional<WebSocketMessage>> WebSocketClient::next() {
@@ -175,9 +198,9 @@ Result<std::optional<WebSocketMessage>> WebSocketClient::next_before(Clock::time
         if (!message || *message) return message;
         if (auto waited = wait_for(socket_.get(), POLLIN, deadline, "waiting for the server"); !waited)
             return std::nullopt;
-        auto open = receive();
-        if (!open) return fail(open.error());
-        if (!*open) return fail(Error::text("the server closed the connection"));
+        auto received = receive();
+        if (!received) return fail(received.error());
+        if (*received == Received::ended) return fail(Error::text("the server closed the connection"));
     }
 }
 

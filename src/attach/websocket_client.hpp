@@ -1,7 +1,7 @@
 #pragma once
-// A WebSocket client over plain TCP, as the attach client joins a shared
-// session with: connect and handshake within a deadline, then a
-// non-blocking socket that the caller's loop polls. Messages sent are
+// A WebSocket client over TCP, or TLS for an https link, as the attach
+// client joins a shared session with: connect and handshake within a
+// deadline, then a non-blocking socket that the caller's loop polls. Messages sent are
 // queued and go out as the socket takes them, so that a server that reads
 // slowly never stalls the loop; pings are answered as they are read.
 
@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "attach/share_link.hpp"
+#include "attach/tls_session.hpp"
 #include "attach/websocket_frames.hpp"
 #include "sys/error.hpp"
 #include "sys/fd.hpp"
@@ -25,6 +26,9 @@ public:
     static Result<WebSocketClient> connect(const ShareLink& link, std::chrono::milliseconds timeout);
 
     int fd() const { return socket_.get(); }
+    // What to poll the socket for: always its input, and room for output
+    // while messages wait (or TLS needs to write to go on reading).
+    short poll_events() const;
 
     // Queues one masked message; flush() sends it.
     void send(Opcode opcode, std::string_view payload);
@@ -34,8 +38,10 @@ public:
     // Sends what the socket takes now.
     Result<void> flush();
 
-    // Reads what the socket holds; false once the server has ended the stream.
-    Result<bool> receive();
+    enum class Received { data, nothing, ended };
+    // Reads what the socket holds: data, nothing yet, or the end of the
+    // stream (after the data before it).
+    Result<Received> receive();
     // The next whole message read; nothing while none is. Pings are
     // answered here and come out as well.
     Result<std::optional<WebSocketMessage>> next();
@@ -44,11 +50,19 @@ public:
     Result<std::optional<WebSocketMessage>> next_before(std::chrono::steady_clock::time_point deadline);
 
 private:
-    explicit WebSocketClient(Fd socket) : socket_(std::move(socket)) {}
+    WebSocketClient(Fd socket, std::optional<TlsSession> tls) : socket_(std::move(socket)), tls_(std::move(tls)) {}
 
     FrameMask fresh_mask();
+    // The socket's bytes, through TLS for an https link: a count; 0 at the
+    // end (reads) or when nothing could go (writes); nothing for a read
+    // that would wait.
+    Result<std::optional<std::size_t>> read_some(char* buffer, std::size_t size);
+    Result<std::size_t> write_some(std::string_view bytes);
+    short waiting_for() const { return tls_ ? tls_->wanted_events() : POLLIN; }
+    Result<void> handshake(const ShareLink& link, std::chrono::steady_clock::time_point deadline);
 
     Fd socket_;
+    std::optional<TlsSession> tls_;
     FrameReader reader_;
     std::string outgoing_;
     std::string masks_;  // random bytes for masks, drawn from the kernel in batches

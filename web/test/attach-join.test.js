@@ -6,7 +6,12 @@
 
 const test = require('node:test');
 const assert = require('node:assert/strict');
+const childProcess = require('child_process');
+const fs = require('fs');
+const net = require('net');
+const os = require('os');
 const path = require('path');
+const tls = require('tls');
 const pty = require('terminal-stream-client');
 
 const { WebTerminalServer } = require('../lib/web-terminal-server');
@@ -20,12 +25,48 @@ const atPrompt = (page) => page.output.endsWith(`${PROMPT} `);
 
 let server;
 let url;
+let proxy;
 
 test.before(async () => {
-  server = new WebTerminalServer(serverOptions());
+  proxy = await startTlsProxy();
+  server = new WebTerminalServer(serverOptions({ origins: [proxy.origin] }));
   url = await server.listen();
+  proxy.forwardTo(new URL(url).port);
 });
-test.after(() => server?.close());
+test.after(() => {
+  server?.close();
+  proxy?.close();
+});
+
+/**
+ * A TLS proxy in front of the server, as https links come from, with a
+ * certificate of its own for localhost that only `certFile` vouches for.
+ */
+async function startTlsProxy() {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tsb-tls-'));
+  const [key, cert] = [path.join(dir, 'key.pem'), path.join(dir, 'cert.pem')];
+  childProcess.execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1',
+    '-nodes', '-days', '1', '-subj', '/CN=localhost', '-addext', 'subjectAltName=DNS:localhost',
+    '-keyout', key, '-out', cert], { stdio: 'ignore' });
+  let serverPort;
+  const tlsServer = tls.createServer({ key: fs.readFileSync(key), cert: fs.readFileSync(cert) }, (client) => {
+    const upstream = net.connect(serverPort, '127.0.0.1');
+    client.pipe(upstream).pipe(client);
+    client.on('error', () => upstream.destroy());
+    upstream.on('error', () => client.destroy());
+  });
+  await new Promise((resolve) => tlsServer.listen(0, '127.0.0.1', resolve));
+  const { port } = tlsServer.address();
+  return {
+    origin: `https://localhost:${port}`,
+    certFile: cert,
+    forwardTo(to) { serverPort = to; },
+    close() {
+      tlsServer.close();
+      fs.rmSync(dir, { recursive: true, force: true });
+    }
+  };
+}
 
 /** An owner's page at its prompt, and the address of a link of `mode` it made, as its page shows it. */
 async function sharedSession(mode, label) {
@@ -38,8 +79,8 @@ async function sharedSession(mode, label) {
 }
 
 /** The attach client in a terminal of its own: what it shows, and how it ended. */
-function joinFromTerminal(address) {
-  const terminal = pty.spawn(attachPath, ['--join', address], { brokerPath, cols: 100, rows: 30, env: process.env });
+function joinFromTerminal(address, env = process.env) {
+  const terminal = pty.spawn(attachPath, ['--join', address], { brokerPath, cols: 100, rows: 30, env });
   const joined = { terminal, screen: '', exit: new Promise((resolve) => terminal.onExit(resolve)) };
   terminal.onData((data) => { joined.screen += data; });
   joined.waitFor = (text) => waitUntil(() => joined.screen.includes(text), `${JSON.stringify(text)} on the joined terminal`, () => joined.screen);
@@ -102,5 +143,21 @@ test('Ctrl-] leaves a session, which goes on; a link that grants nothing is refu
   const refused = joinFromTerminal(`${new URL(url).origin}/?share=${'A'.repeat(22)}`);
   assert.equal((await refused.exit).exitCode, 1);
   assert.match(refused.screen, /this link is not valid: it was revoked, or its session has ended/);
+  owner.close();
+});
+
+test('an https link joins through a TLS proxy whose certificate is trusted, and only then', TIMEOUT, async () => {
+  const { owner, link } = await sharedSession('watch');
+  const address = `${proxy.origin}/?share=${link.capability}`;
+  const untrusted = joinFromTerminal(address);
+  assert.equal((await untrusted.exit).exitCode, 1);
+  assert.match(untrusted.screen, /the server's certificate is not trusted: self-signed certificate/);
+
+  const joined = joinFromTerminal(address, { ...process.env, SSL_CERT_FILE: proxy.certFile });
+  await joined.waitFor('watching the session on local');
+  owner.type('echo over-tls-$((6*7))\r');
+  await joined.waitFor('over-tls-42');
+  joined.terminal.write(LEAVE);
+  assert.equal((await joined.exit).exitCode, 0);
   owner.close();
 });
