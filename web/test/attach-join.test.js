@@ -49,8 +49,10 @@ async function startTlsProxy() {
     '-nodes', '-days', '1', '-subj', '/CN=localhost', '-addext', 'subjectAltName=DNS:localhost',
     '-keyout', key, '-out', cert], { stdio: 'ignore' });
   let serverPort;
+  const connections = new Set();
   const tlsServer = tls.createServer({ key: fs.readFileSync(key), cert: fs.readFileSync(cert) }, (client) => {
     const upstream = net.connect(serverPort, '127.0.0.1');
+    connections.add(client);
     client.pipe(upstream).pipe(client);
     client.on('error', () => upstream.destroy());
     upstream.on('error', () => client.destroy());
@@ -61,6 +63,8 @@ async function startTlsProxy() {
     origin: `https://localhost:${port}`,
     certFile: cert,
     forwardTo(to) { serverPort = to; },
+    /** Drops every connection, as a proxy that goes away does. */
+    cut() { for (const connection of connections) connection.destroy(); },
     close() {
       tlsServer.close();
       fs.rmSync(dir, { recursive: true, force: true });
@@ -79,8 +83,8 @@ async function sharedSession(mode, label) {
 }
 
 /** The attach client in a terminal of its own: what it shows, and how it ended. */
-function joinFromTerminal(address, env = process.env) {
-  const terminal = pty.spawn(attachPath, ['--join', address], { brokerPath, cols: 100, rows: 30, env });
+function joinFromTerminal(address, { env = process.env, args = [] } = {}) {
+  const terminal = pty.spawn(attachPath, ['--join', address, ...args], { brokerPath, cols: 100, rows: 30, env });
   const joined = { terminal, screen: '', exit: new Promise((resolve) => terminal.onExit(resolve)) };
   terminal.onData((data) => { joined.screen += data; });
   joined.waitFor = (text) => waitUntil(() => joined.screen.includes(text), `${JSON.stringify(text)} on the joined terminal`, () => joined.screen);
@@ -114,9 +118,11 @@ test('a watch join shows the owner\'s session, its keys reach nothing, and a rev
   owner.close();
 });
 
-test('a control join types into the shell, and the shell\'s end ends it with its status', TIMEOUT, async () => {
+test('a control join types into the shell, and the shell\'s end ends it with its status; --record keeps what it showed', TIMEOUT, async () => {
   const { owner, address } = await sharedSession('control');
-  const joined = joinFromTerminal(address);
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tsb-join-record-'));
+  const file = path.join(dir, 'joined.cast');
+  const joined = joinFromTerminal(address, { args: ['--record', file, '--record-input'] });
   await joined.waitFor('controlling the session on local at 80x24');
   await joined.waitFor(PROMPT);
   joined.terminal.write('echo from-$((6*7))-attach\r');
@@ -125,6 +131,14 @@ test('a control join types into the shell, and the shell\'s end ends it with its
   joined.terminal.write('exit 3\r');
   assert.equal((await joined.exit).exitCode, 3);
   await owner.waitFor((p) => p.message('exit'), 'the end, shown to the owner');
+
+  // At the owner's size, not this terminal's 100x30.
+  const [header, ...events] = fs.readFileSync(file, 'utf8').trimEnd().split('\n').map((line) => JSON.parse(line));
+  assert.deepEqual([header.version, header.width, header.height], [2, 80, 24]);
+  const text = (type) => events.filter(([, kind]) => kind === type).map(([, , data]) => data).join('');
+  assert.match(text('o'), /from-42-attach\r\n/);
+  assert.equal(text('i'), 'echo from-$((6*7))-attach\rexit 3\r');
+  fs.rmSync(dir, { recursive: true, force: true });
   owner.close();
 });
 
@@ -146,18 +160,19 @@ test('Ctrl-] leaves a session, which goes on; a link that grants nothing is refu
   owner.close();
 });
 
-test('an https link joins through a TLS proxy whose certificate is trusted, and only then', TIMEOUT, async () => {
+test('an https link joins through a TLS proxy whose certificate is trusted, and only then; a lost connection ends it', TIMEOUT, async () => {
   const { owner, link } = await sharedSession('watch');
   const address = `${proxy.origin}/?share=${link.capability}`;
   const untrusted = joinFromTerminal(address);
   assert.equal((await untrusted.exit).exitCode, 1);
   assert.match(untrusted.screen, /the server's certificate is not trusted: self-signed certificate/);
 
-  const joined = joinFromTerminal(address, { ...process.env, SSL_CERT_FILE: proxy.certFile });
+  const joined = joinFromTerminal(address, { env: { ...process.env, SSL_CERT_FILE: proxy.certFile } });
   await joined.waitFor('watching the session on local');
   owner.type('echo over-tls-$((6*7))\r');
   await joined.waitFor('over-tls-42');
-  joined.terminal.write(LEAVE);
-  assert.equal((await joined.exit).exitCode, 0);
+  proxy.cut();
+  assert.equal((await joined.exit).exitCode, 1);
+  assert.match(joined.screen, /lost the shared session: the server closed the connection/);
   owner.close();
 });
