@@ -16,10 +16,10 @@ using Kind = ViewerMessage::Kind;
 
 std::optional<ViewerMessage> parse_output(std::string_view text) {
     const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos || colon == 0) return std::nullopt;
     ViewerMessage message{.kind = Kind::output};
     const auto [end, error] = std::from_chars(text.data(), text.data() + colon, message.seq);
-    if (colon == std::string_view::npos || colon == 0 || error != std::errc{} || end != text.data() + colon)
-        return std::nullopt;
+    if (error != std::errc{} || end != text.data() + colon) return std::nullopt;
     message.data = text.substr(colon + 1);
     return message;
 }

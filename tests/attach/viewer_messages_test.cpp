@@ -39,7 +39,7 @@ TEST(ViewerMessages, ReadsOutputFramesAndTheObjectsThatMatter) {
         EXPECT_EQ(exit->kind, Kind::exit);
         EXPECT_EQ(exit->exit_status, e.status) << e.text;
     }
-    for (const std::string bad : {":abc", "x1:abc", "12abc", "{not json", R"({"type":"snapshot","data":"x"})",
+    for (const std::string bad : {":abc", "x1:abc", "12abc", "no colon at all", "{not json", R"({"type":"snapshot","data":"x"})",
                                   R"({"type":"size","cols":-1,"rows":24})", R"({"type":"size","cols":70000,"rows":24})"})
         EXPECT_FALSE(parse_viewer_message(bad)) << bad;
 }
