@@ -134,9 +134,9 @@ class ScreenMirror {
   #heldWrites = 0;
   #heldBytes = 0;
   // Whether all that is held is plain text (plain-text.js), and whether the
-  // parser thread, having parsed all that was handed over (#batch), may
-  // skip plain text from there: then the plain text held is cut here, and
-  // only what it would keep is copied to it.
+  // parser thread, once it has parsed all that was handed over (#batch),
+  // may skip plain text from there: then the plain text held is cut here,
+  // and only what it would keep is copied to it.
   #heldPlain = true;
   #batch = 0;
   #skipsPlain = false;
@@ -292,7 +292,8 @@ class ScreenMirror {
     clearTimeout(this.#quietTimer);
     this.#quietTimer = undefined;
     this.#create();
-    const tail = this.#heldPlain && this.#skipsPlain ? plainTail(this.#held, 2 * this.#rows + this.#scrollback) : undefined;
+    const plain = this.#heldPlain;
+    const tail = plain && this.#skipsPlain ? plainTail(this.#held, 2 * this.#rows + this.#scrollback) : undefined;
     if (tail !== undefined) this.#held = [tail];
     const parts = [];
     let text = [];
@@ -312,7 +313,10 @@ class ScreenMirror {
     this.#heldWrites = 0;
     this.#heldBytes = 0;
     this.#batch += 1;
-    this.#skipsPlain = false;
+    // Plain text leaves the parser as it found it: after a plain batch the
+    // next may be cut as this one was, without waiting for the thread to
+    // say so (under a flood it is behind, and each batch was copied whole).
+    this.#skipsPlain &&= plain;
     parser.owe(count);
     const transfer = parts.filter((part) => part instanceof Uint8Array).map((part) => part.buffer);
     parser.post({ type: 'write', id: this.#id, seq: this.#writtenSeq, count, parts, batch: this.#batch }, transfer);
@@ -332,14 +336,14 @@ class ScreenMirror {
 }
 
 /**
- * Buffers joined in a Uint8Array over an ArrayBuffer of its own (never a
- * slice of a shared pool), so that it can be transferred.
+ * Buffers joined over an ArrayBuffer of their own (never a slice of a
+ * shared pool), so that it can be transferred.
  * @param {Buffer[]} buffers
  */
 function joined(buffers) {
   let length = 0;
   for (const buffer of buffers) length += buffer.length;
-  const bytes = new Uint8Array(length);
+  const bytes = Buffer.allocUnsafeSlow(length); // not zeroed: every byte is written below
   let at = 0;
   for (const buffer of buffers) {
     bytes.set(buffer, at);

@@ -223,6 +223,17 @@ test('mirrors share one parser thread: each snapshot has its own output only, an
   assert.equal(mirrors[1].rows, 5);
 });
 
+/** What a snapshot of a 20x4 mirror with 10 lines of scrollback must be after `text`: a headless terminal fed all of it. */
+async function direct(text) {
+  const terminal = new Terminal({ cols: 20, rows: 4, scrollback: 10, allowProposedApi: true });
+  const serializer = new SerializeAddon();
+  terminal.loadAddon(serializer);
+  await new Promise((resolve) => terminal.write(text, resolve));
+  const screen = serializer.serialize({ scrollback: 10 }) + unfinishedSequence('', text);
+  terminal.dispose();
+  return screen;
+}
+
 test('plain text that scrolls out of the scrollback is skipped by the mirror, leaving the same screen as parsing it all', async () => {
   const lines = (count, make) => Array.from({ length: count }, (_, i) => make(i)).join('\r\n');
   const ragged = (i) => `${'w'.repeat(i % 37)}\t${i}\b-`; // wraps at 20 columns, tabs, a backspace
@@ -234,15 +245,6 @@ test('plain text that scrolls out of the scrollback is skipped by the mirror, le
     'scroll region, cursor below it': ['\x1b[1;2r\x1b[4;1H', lines(500, () => 'L'.repeat(19)), lines(100, () => 's')],
     'inside an unfinished title': ['\x1b]0;title ', lines(500, (i) => `${i}`), '\x07done'],
     'alternate screen': ['\x1b[?1049h', lines(500, ragged), '\r\nq']
-  };
-  const direct = async (text) => {
-    const terminal = new Terminal({ cols: 20, rows: 4, scrollback: 10, allowProposedApi: true });
-    const serializer = new SerializeAddon();
-    terminal.loadAddon(serializer);
-    await new Promise((resolve) => terminal.write(text, resolve));
-    const screen = serializer.serialize({ scrollback: 10 }) + unfinishedSequence('', text);
-    terminal.dispose();
-    return screen;
   };
   for (const [name, parts] of Object.entries(cases)) {
     const mirror = new ScreenMirror(20, 4, 10);
@@ -257,6 +259,26 @@ test('plain text that scrolls out of the scrollback is skipped by the mirror, le
       written = written.concat(more);
       assert.equal((await mirror.snapshot()).data, await direct(written.join('')), `${name}, then ${written.length} writes`);
     }
+    mirror.dispose();
+  }
+});
+
+test('a flood handed over in batches before the parser has caught up is cut only after batches that were all plain', { timeout: 60000 }, async () => {
+  const lines = (count, make) => Array.from({ length: count }, (_, i) => make(i)).join('\r\n');
+  // Each over the 1 Mi bytes that make a batch: long lines, then short ones.
+  const batch = `${lines(50000, (i) => `${i % 1000}`.padEnd(19, '.'))}\r\n${lines(20000, () => 's')}`;
+  const cases = {
+    'plain, plain': [batch, `\r\n${batch}`],
+    // The first batch ends setting a scroll region and moving below it, where
+    // each line is written over the last: the next one must not be cut.
+    'plain then a scroll region, plain': [`${batch}\x1b[1;2r\x1b[4;1H`, `\r\n${batch}`]
+  };
+  for (const [name, batches] of Object.entries(cases)) {
+    const mirror = new ScreenMirror(20, 4, 10);
+    mirror.write(1, bytes('$ '), () => {});
+    await mirror.snapshot(); // the parser has said plain text may be cut
+    batches.forEach((data, index) => mirror.write(index + 2, bytes(data), () => {}));
+    assert.equal((await mirror.snapshot()).data, await direct(`$ ${batches.join('')}`), name);
     mirror.dispose();
   }
 });
