@@ -89,14 +89,15 @@ Outcome JoinedSession::run() {
         const int ready = ::poll(fds, 3, poll_timeout_ms());
         if (ready < 0 && errno == EINTR) continue;
         if (ready < 0) return local_failed("poll", Error::last_os());
-        // Also while keys keep coming: they are no word from the server.
-        if (auto end = keep_alive()) return *end;
         if (fds[0].revents != 0)
             if (auto end = take_signals()) return *end;
         if (fds[1].revents != 0)
             if (auto end = relay_from_server()) return *end;
         if (fds[2].revents != 0)
             if (auto end = relay_keys()) return *end;
+        // After the server's bytes are taken, and also while keys keep
+        // coming: they are no word from the server.
+        if (auto end = keep_alive()) return *end;
     }
 }
 
