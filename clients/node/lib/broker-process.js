@@ -177,9 +177,8 @@ class BrokerProcess {
   }
 
   #parse(line) {
-    // Most lines are output: read without JSON.parse, their Base64 decoded
-    // only when delivered (output-flow.js), so that reading a full pipe
-    // costs little in the turn of the event loop that reads it.
+    // Most lines are output: read without JSON.parse (their Base64 is
+    // decoded as the queue takes them, output-flow.js).
     const data = dataEventFromLine(line);
     if (data) return data;
     try {
