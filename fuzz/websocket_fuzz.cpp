@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "attach/viewer_messages.hpp"
+#include "attach/server_messages.hpp"
 #include "attach/websocket_frames.hpp"
 
 namespace {
@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string framed;
     for (const auto& [opcode, payload] : whole.messages) {
         framed += tsb::attach::encode_frame(static_cast<tsb::attach::Opcode>(opcode), payload, std::nullopt);
-        if (opcode == static_cast<int>(tsb::attach::Opcode::text)) (void)tsb::attach::parse_viewer_message(payload);
+        if (opcode == static_cast<int>(tsb::attach::Opcode::text)) (void)tsb::attach::parse_server_message(payload);
     }
     const Reading again = read_in_steps(framed, step);
     if (again.refused || again.messages != whole.messages) __builtin_trap();

@@ -2,13 +2,15 @@
 // Starts the broker as a child, puts the local terminal in raw mode, and
 // bridges keystrokes, output and resizes until the shell ends; exits with
 // the shell's status. With --join LINK, shows a session that the browser
-// terminal's server shares instead, as the link grants it.
+// terminal's server shares instead, as the link grants it; with --server
+// URL, opens a session on that server as its owner, and shares it.
 //
 // Once the terminal is in raw mode, every way out goes through finish(),
 // which restores the terminal before anything else is written to it; the
 // ways out before that (usage, no terminal, no broker) have nothing to
 // restore.
 
+#include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,9 +24,10 @@
 
 #include "attach/asciicast_recording.hpp"
 #include "attach/broker_child.hpp"
-#include "attach/join_loop.hpp"
 #include "attach/options.hpp"
 #include "attach/relay_loop.hpp"
+#include "attach/server_session_loop.hpp"
+#include "attach/session_opening.hpp"
 #include "attach/signals.hpp"
 #include "attach/terminal_modes.hpp"
 #include "sys/io.hpp"
@@ -106,22 +109,33 @@ void report_recording(const AttachOptions& options, const AsciicastRecording& re
     if (recording.cut_short()) say("the recording " + options.record + " ended early: " + *recording.cut_short());
 }
 
-int finish_join(const JoinOutcome& outcome, RawMode& raw) {
+// How a session on the server ended, said once the terminal is restored.
+// `session`: the id of the owner's session, which a leave leaves running.
+int finish_server_session(const ServerSessionOutcome& outcome, RawMode& raw, std::string_view session) {
     raw.restore();
-    using End = JoinOutcome::End;
+    using End = ServerSessionOutcome::End;
     // The session's cursor may be anywhere on its line: the last word starts on one of its own.
     if (outcome.end != End::exited && outcome.end != End::hangup) (void)tsb::write_all(STDERR_FILENO, "\n");
+    if (outcome.viewers > 0) say(std::to_string(outcome.viewers) + " page(s) came through the session's links");
     switch (outcome.end) {
     case End::left:
-        say("left the session");
+        if (session.empty()) {
+            say("left the session");
+        } else {
+            say("left the session " + std::string(session) + " running on the server, detached, until the server "
+                "hangs it up (its links stay valid until then); --resume " + std::string(session) + " takes it back");
+        }
         return 0;
     case End::exited:
         return outcome.exit_status;
     case End::share_ended:
         say(outcome.detail);
         return 1;
+    case End::taken_over:
+        say("the session was taken over by another page");
+        return 1;
     case End::connection_lost:
-        say("lost the shared session: " + outcome.detail);
+        say((session.empty() ? "lost the shared session: " : "lost the session: ") + outcome.detail);
         return 1;
     case End::terminal_lost:
         say("the terminal failed (" + outcome.detail + ")");
@@ -134,23 +148,11 @@ int finish_join(const JoinOutcome& outcome, RawMode& raw) {
     return 1;
 }
 
-// A shared session: connected and told what the link grants before the
-// terminal goes raw, so that a refusal is a plain line.
-int join(const AttachOptions& options, AsciicastRecording* recorder) {
-    const ShareLink& link = *options.join;
-    // TLS writes to the socket itself, where a server gone away would raise SIGPIPE.
-    ::signal(SIGPIPE, SIG_IGN);
-    auto socket = WebSocketClient::connect(link, join_timeout);
-    if (!socket) {
-        say("cannot join the session at " + link.authority + ": " + socket.error().describe());
-        return 1;
-    }
-    auto watching = await_watching(*socket, join_timeout);
-    if (!watching) {
-        say("cannot join the session at " + link.authority + ": " + watching.error().describe());
-        return 1;
-    }
-    say(join_status_line(*watching, terminal_size(STDOUT_FILENO)));
+// The session on the server, once what it is has been said: raw mode, the
+// loop, and its end.
+int run_on_server(const AttachOptions& options, WebSocketClient& socket, ServerSessionStart start,
+                  const RecordingStart& recording_start, AsciicastRecording* recorder,
+                  std::string_view session) {
     auto signals = install_signals();
     if (!signals) {
         say("cannot install signal handlers: " + signals.error().describe());
@@ -161,14 +163,65 @@ int join(const AttachOptions& options, AsciicastRecording* recorder) {
         say("cannot switch the terminal to raw mode: " + raw.error().describe());
         return 1;
     }
-    // A viewer has no shell program of its own to name.
-    if (recorder != nullptr) recorder->start({.ts = 0, .cols = watching->cols, .rows = watching->rows, .shell = ""});
+    if (recorder != nullptr) recorder->start(recording_start);
     const LocalStreams local{STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
-    const JoinOutcome outcome = run_joined_session(*socket, *watching, *signals, local, recorder);
+    const ServerSessionOutcome outcome = run_server_session(socket, std::move(start), *signals, local, recorder);
     if (recorder != nullptr) recorder->finish();
-    const int status = finish_join(outcome, *raw);
+    const int status = finish_server_session(outcome, *raw, session);
     if (recorder != nullptr) report_recording(options, *recorder);
     return status;
+}
+
+// A shared session: connected and told what the link grants before the
+// terminal goes raw, so that a refusal is a plain line.
+int join(const AttachOptions& options, AsciicastRecording* recorder) {
+    const ShareLink& link = *options.join;
+    // TLS writes to the socket itself, where a server gone away would raise SIGPIPE.
+    ::signal(SIGPIPE, SIG_IGN);
+    auto socket = WebSocketClient::connect(link.server, link.socket_target(), join_timeout);
+    if (!socket) {
+        say("cannot join the session at " + link.server.authority + ": " + socket.error().describe());
+        return 1;
+    }
+    auto watching = await_watching(*socket, join_timeout);
+    if (!watching) {
+        say("cannot join the session at " + link.server.authority + ": " + watching.error().describe());
+        return 1;
+    }
+    say(join_status_line(*watching, terminal_size(STDOUT_FILENO)));
+    const SessionRole role = watching->mode == "control" ? SessionRole::control : SessionRole::watch;
+    // A viewer has no shell program of its own to name.
+    return run_on_server(options, *socket, {.role = role}, {.ts = 0, .cols = watching->cols, .rows = watching->rows, .shell = ""},
+                         recorder, "");
+}
+
+// What viewers are told the owner is called: the login name.
+std::string login_name() {
+    const passwd* entry = ::getpwuid(::getuid());
+    return entry != nullptr && entry->pw_name != nullptr ? entry->pw_name : "";
+}
+
+// A session of its own on the browser terminal's server, as the owner's
+// page: its links said before the terminal goes raw, so that the person
+// can hand them on.
+int own_on_server(const AttachOptions& options, AsciicastRecording* recorder) {
+    const ServerPage& page = *options.server;
+    ::signal(SIGPIPE, SIG_IGN);
+    const WindowSize size = terminal_size(STDOUT_FILENO).value_or(WindowSize{80, 24});
+    const std::string target = page.socket_target(size.cols, size.rows, options.target, options.resume);
+    auto socket = WebSocketClient::connect(page.server, target, join_timeout);
+    if (!socket) {
+        say("cannot open a session at " + page.server.authority + ": " + socket.error().describe());
+        return 1;
+    }
+    auto owned = open_owned_session(*socket, options.share, login_name(), join_timeout);
+    if (!owned) {
+        say("cannot open a session at " + page.server.authority + ": " + owned.error().describe());
+        return 1;
+    }
+    for (const std::string& line : owner_status_lines(*owned, page.server.origin())) say(line);
+    return run_on_server(options, *socket, {.role = SessionRole::owner, .early = std::move(owned->early)},
+                         {.ts = 0, .cols = size.cols, .rows = size.rows, .shell = ""}, recorder, owned->session.text);
 }
 
 }  // namespace
@@ -199,6 +252,7 @@ int main(int argc, char** argv) {
     }
     AsciicastRecording* recorder = recording ? &**recording : nullptr;
     if (options->join) return join(*options, recorder);
+    if (options->server) return own_on_server(*options, recorder);
 
     auto signals = install_signals();
     if (!signals) {

@@ -37,6 +37,55 @@ std::expected<void, std::string> check_recording(const AttachOptions& options) {
     return {};
 }
 
+// --server's own options need it, and it excludes what starts a session
+// here or joins one there.
+std::expected<void, std::string> check_server(const AttachOptions& options, bool broker_or_shell) {
+    if (!options.server) {
+        if (!options.target.empty() || !options.resume.empty() || !options.share.empty())
+            return std::unexpected("--target, --resume and --share need --server URL");
+        return {};
+    }
+    if (options.join || broker_or_shell)
+        return std::unexpected("--server opens its session on the server: no --join, no --broker, no shell after --");
+    if (!options.target.empty() && !options.resume.empty())
+        return std::unexpected("--resume takes back a session that runs already: no --target");
+    return {};
+}
+
+// A server option's value, which may not be empty.
+std::expected<std::string, std::string> server_value(std::expected<std::string, std::string> value,
+                                                     std::string_view name) {
+    if (value && value->empty()) return std::unexpected(std::string(name) + " needs a value");
+    return value;
+}
+
+// The options of --server and its session; nothing when `arg` is none of them.
+std::optional<std::expected<void, std::string>> read_server_option(const std::vector<std::string>& args,
+                                                                   std::size_t& i, AttachOptions& options) {
+    if (auto url = option_value(args, i, "--server")) {
+        if (!*url) return std::unexpected(url->error());
+        auto page = parse_server_page(url->value());
+        if (!page) return std::unexpected(page.error());
+        options.server = std::move(*page);
+    } else if (auto target = option_value(args, i, "--target")) {
+        auto value = server_value(std::move(*target), "--target");
+        if (!value) return std::unexpected(value.error());
+        options.target = std::move(*value);
+    } else if (auto resume = option_value(args, i, "--resume")) {
+        auto value = server_value(std::move(*resume), "--resume");
+        if (!value) return std::unexpected(value.error());
+        options.resume = std::move(*value);
+    } else if (auto mode = option_value(args, i, "--share")) {
+        if (!*mode) return std::unexpected(mode->error());
+        if (mode->value() != "watch" && mode->value() != "control")
+            return std::unexpected("--share needs a mode: watch or control");
+        options.share.push_back(mode->value());
+    } else {
+        return std::nullopt;
+    }
+    return std::expected<void, std::string>{};
+}
+
 }  // namespace
 
 std::optional<std::uint64_t> parse_byte_size(std::string_view text) {
@@ -77,6 +126,8 @@ std::expected<AttachOptions, std::string> parse_attach_options(const std::vector
             auto link = parse_share_link(join->value());
             if (!link) return std::unexpected(link.error());
             options.join = std::move(*link);
+        } else if (auto server = read_server_option(args, i, options)) {
+            if (!*server) return std::unexpected(server->error());
         } else if (arg == "--record-input") {
             options.record_input = true;
         } else if (auto record = option_value(args, i, "--record")) {
@@ -97,7 +148,8 @@ std::expected<AttachOptions, std::string> parse_attach_options(const std::vector
     // A link grants one session that runs already: no broker, no shell to start.
     if (options.join && (named || shell_given))
         return std::unexpected("--join joins a session that runs already: no --broker, no shell after --");
-    if (options.join) return options;
+    if (auto checked = check_server(options, named || shell_given); !checked) return std::unexpected(checked.error());
+    if (options.join || options.server) return options;
 
     if (named)
         options.broker = *named;

@@ -1,8 +1,9 @@
 #pragma once
 // The attach client's command line: `[--broker PATH] [--record FILE
-// [--record-input] [--record-limit SIZE]] [-- SHELL ARGS...]` or `--join
-// LINK [--record ...]`, and where the broker program is found when no
-// option names it.
+// [--record-input] [--record-limit SIZE]] [-- SHELL ARGS...]`, `--join
+// LINK [--record ...]` or `--server URL [--target NAME | --resume ID]
+// [--share MODE]... [--record ...]`, and where the broker program is found
+// when no option names it.
 
 #include <cstdint>
 #include <expected>
@@ -11,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "attach/share_link.hpp"
+#include "attach/server_address.hpp"
 
 namespace tsb::attach {
 
@@ -22,6 +23,10 @@ struct AttachOptions {
     bool record_input = false;       // also record what is typed (passwords included)
     std::uint64_t record_limit = 0;  // bytes; 0: no limit
     std::optional<ShareLink> join;   // a shared session to join instead of starting a broker
+    std::optional<ServerPage> server;  // a browser terminal's server to open a session on instead
+    std::string target;              // where the server runs the new session; empty: its first
+    std::string resume;              // the id of a session of the server to take back; empty: a new one
+    std::vector<std::string> share;  // a link to make for each: "watch" or "control"
     bool help = false;
 };
 
@@ -52,6 +57,8 @@ std::optional<std::uint64_t> parse_byte_size(std::string_view text);
 inline constexpr const char* attach_usage =
     "usage: terminal-stream-attach [--broker PATH] [--record FILE [--record-input] [--record-limit SIZE]]\n"
     "                              [-- SHELL [ARGS...]]\n"
-    "       terminal-stream-attach --join LINK [--record FILE [--record-input] [--record-limit SIZE]]\n";
+    "       terminal-stream-attach --join LINK [--record FILE [--record-input] [--record-limit SIZE]]\n"
+    "       terminal-stream-attach --server URL [--target NAME | --resume ID] [--share watch|control]...\n"
+    "                              [--record FILE [--record-input] [--record-limit SIZE]]\n";
 
 }  // namespace tsb::attach

@@ -57,7 +57,7 @@ Result<TlsSession> TlsSession::start(int fd, const std::string& host, Clock::tim
     std::unique_ptr<SSL, FreeSsl> ssl(SSL_new(context.get()));
     if (!ssl || SSL_set_fd(ssl.get(), fd) != 1) return fail(Error::text("TLS: " + library_error("no session")));
     SSL_set_mode(ssl.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    // The certificate must name the link's host: its address, or its name (also sent as SNI).
+    // The certificate must name the address's host: its address, or its name (also sent as SNI).
     const bool address = is_address(host);
     X509_VERIFY_PARAM* verify = SSL_get0_param(ssl.get());
     const int named = address ? X509_VERIFY_PARAM_set1_ip_asc(verify, host.c_str())

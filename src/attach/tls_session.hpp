@@ -1,10 +1,10 @@
 #pragma once
-// TLS over a connected, non-blocking socket, for share links that a TLS
+// TLS over a connected, non-blocking socket, for the addresses that a TLS
 // proxy in front of the browser terminal's server hands out (https://).
 // The server's certificate is checked against the system's authorities
-// (or those OpenSSL's SSL_CERT_FILE and SSL_CERT_DIR name) and the link's
-// host name, as a browser would: a link is a capability, and sending it to
-// whoever answers would give it away.
+// (or those OpenSSL's SSL_CERT_FILE and SSL_CERT_DIR name) and the
+// address's host name, as a browser would: a link or a token is a
+// capability, and sending it to whoever answers would give it away.
 
 #include <poll.h>
 

@@ -52,13 +52,13 @@ Result<Fd> connect_address(const addrinfo& address, Clock::time_point deadline) 
     return socket;
 }
 
-Result<Fd> connect_tcp(const ShareLink& link, Clock::time_point deadline) {
+Result<Fd> connect_tcp(const ServerAddress& server, Clock::time_point deadline) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (const int error = ::getaddrinfo(link.host.c_str(), link.port.c_str(), &hints, &found); error != 0)
-        return fail(Error::text("cannot find " + link.host + ": " + ::gai_strerror(error)));
+    if (const int error = ::getaddrinfo(server.host.c_str(), server.port.c_str(), &hints, &found); error != 0)
+        return fail(Error::text("cannot find " + server.host + ": " + ::gai_strerror(error)));
     const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, &::freeaddrinfo);
     Error last = Error::text("no address");
     for (const addrinfo* address = found; address != nullptr; address = address->ai_next) {
@@ -66,33 +66,35 @@ Result<Fd> connect_tcp(const ShareLink& link, Clock::time_point deadline) {
         if (socket) return socket;
         last = socket.error();
     }
-    return fail(Error::text("cannot connect to " + link.authority + ": " + last.describe()));
+    return fail(Error::text("cannot connect to " + server.authority + ": " + last.describe()));
 }
 
 }  // namespace
 
-Result<WebSocketClient> WebSocketClient::connect(const ShareLink& link, std::chrono::milliseconds timeout) {
+Result<WebSocketClient> WebSocketClient::connect(const ServerAddress& server, std::string_view target,
+                                                 std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
-    auto socket = connect_tcp(link, deadline);
+    auto socket = connect_tcp(server, deadline);
     if (!socket) return fail(socket.error());
     std::optional<TlsSession> tls;
-    if (link.secure) {
-        auto started = TlsSession::start(socket->get(), link.host, deadline);
+    if (server.secure) {
+        auto started = TlsSession::start(socket->get(), server.host, deadline);
         if (!started) return fail(started.error());
         tls.emplace(std::move(*started));
     }
     WebSocketClient client(std::move(*socket), std::move(tls));
-    if (auto made = client.handshake(link, deadline); !made) return fail(made.error());
+    if (auto made = client.handshake(server, target, deadline); !made) return fail(made.error());
     return client;
 }
 
 // The request, then the answer's head; what came after the head is the first frames.
-Result<void> WebSocketClient::handshake(const ShareLink& link, Clock::time_point deadline) {
+Result<void> WebSocketClient::handshake(const ServerAddress& server, std::string_view target,
+                                        Clock::time_point deadline) {
     auto key = websocket_key();
     if (!key) return fail(key.error());
     std::string_view request_left;
     const std::string request = handshake_request_text(
-        {.host = link.authority, .target = link.socket_target(), .origin = link.origin(), .key = *key});
+        {.host = server.authority, .target = std::string(target), .origin = server.origin(), .key = *key});
     for (request_left = request; !request_left.empty();) {
         auto sent = write_some(request_left);
         if (!sent) return fail(sent.error());
@@ -196,7 +198,9 @@ Result<std::optional<WebSocketMessage>> WebSocketClient::next_before(Clock::time
     for (;;) {
         auto message = next();
         if (!message || *message) return message;
-        if (auto waited = wait_for(socket_.get(), POLLIN, deadline, "waiting for the server"); !waited)
+        // What waits to go (a request, an answer to a ping) goes meanwhile.
+        if (auto sent = flush(); !sent) return fail(sent.error());
+        if (auto waited = wait_for(socket_.get(), poll_events(), deadline, "waiting for the server"); !waited)
             return std::nullopt;
         auto received = receive();
         if (!received) return fail(received.error());

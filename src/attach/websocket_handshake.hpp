@@ -13,7 +13,7 @@ namespace tsb::attach {
 struct HandshakeRequest {
     std::string host;    // the Host header: host[:port]
     std::string target;  // the request target, path and query
-    std::string origin;  // the Origin header, as a page of the link's address sends it
+    std::string origin;  // the Origin header, as a page of the server's address sends it
     std::string key;     // Sec-WebSocket-Key
 };
 

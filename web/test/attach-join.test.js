@@ -2,7 +2,8 @@
 
 // terminal-stream-attach --join LINK: the attach client, run in a terminal
 // of its own (a PTY through the Node.js client), joins a session that an
-// owner's page (a raw WebSocket) shares.
+// owner's page (a raw WebSocket) shares. And --server URL: the attach
+// client is the owner, and raw pages join the links it made.
 
 const test = require('node:test');
 const assert = require('node:assert/strict');
@@ -83,12 +84,16 @@ async function sharedSession(mode, label) {
 }
 
 /** The attach client in a terminal of its own: what it shows, and how it ended. */
+function attachInTerminal(args, env = process.env) {
+  const terminal = pty.spawn(attachPath, args, { brokerPath, cols: 100, rows: 30, env });
+  const attached = { terminal, screen: '', exit: new Promise((resolve) => terminal.onExit(resolve)) };
+  terminal.onData((data) => { attached.screen += data; });
+  attached.waitFor = (text) => waitUntil(() => attached.screen.includes(text), `${JSON.stringify(text)} on the attach client's terminal`, () => attached.screen);
+  return attached;
+}
+
 function joinFromTerminal(address, { env = process.env, args = [] } = {}) {
-  const terminal = pty.spawn(attachPath, ['--join', address, ...args], { brokerPath, cols: 100, rows: 30, env });
-  const joined = { terminal, screen: '', exit: new Promise((resolve) => terminal.onExit(resolve)) };
-  terminal.onData((data) => { joined.screen += data; });
-  joined.waitFor = (text) => waitUntil(() => joined.screen.includes(text), `${JSON.stringify(text)} on the joined terminal`, () => joined.screen);
-  return joined;
+  return attachInTerminal(['--join', address, ...args], env);
 }
 
 async function waitUntil(condition, what, seen) {
@@ -175,4 +180,65 @@ test('an https link joins through a TLS proxy whose certificate is trusted, and 
   assert.equal((await joined.exit).exitCode, 1);
   assert.match(joined.screen, /lost the shared session: the server closed the connection/);
   owner.close();
+});
+
+/** The capability of the `mode` link the attach client printed (its address as the page's share panel shows it). */
+async function printedLink(attached, mode) {
+  const pattern = new RegExp(`${mode} link \\([^)]*\\): (\\S+)`);
+  await waitUntil(() => pattern.test(attached.screen), `the ${mode} link`, () => attached.screen);
+  const address = new URL(attached.screen.match(pattern)[1]);
+  assert.equal(address.origin, new URL(url).origin);
+  return address.searchParams.get('share');
+}
+
+test('--server: the attach client owns a session; a watch page sees it, cannot type, follows its size; exit 3 is its status', TIMEOUT, async () => {
+  const owner = attachInTerminal(['--server', url, '--share', 'watch']);
+  const viewer = new RawPage(url, { share: await printedLink(owner, 'watch') });
+  await owner.waitFor(PROMPT);
+  await viewer.waitFor((p) => p.message('watching'), 'the watch page joining');
+  assert.deepEqual(viewer.message('watching'), { type: 'watching', mode: 'watch', owner: os.userInfo().username, target: 'local', cols: 100, rows: 30 });
+
+  owner.terminal.write('echo MARK-$((6*7))\r');
+  await viewer.waitFor((p) => p.output.includes('MARK-42\r\n'), 'the owner\'s echo');
+  viewer.type('echo typed-by-the-viewer\r');
+  await viewer.waitFor((p) => p.message('error'), 'the refusal of the watch page\'s input');
+  owner.terminal.write('echo after-$((6*7))\r');
+  await owner.waitFor('after-42\r\n');
+  assert.ok(!owner.screen.includes('typed-by-the-viewer'), 'a watch page\'s keys reached the shell');
+
+  owner.terminal.resize(90, 33);
+  await viewer.waitFor((p) => p.messages.some((m) => m.type === 'size' && m.cols === 90 && m.rows === 33), 'the owner\'s new size');
+  owner.terminal.write('stty size\r');
+  await owner.waitFor('33 90\r\n');
+
+  owner.terminal.write('exit 3\r');
+  assert.equal((await owner.exit).exitCode, 3);
+  await viewer.waitFor((p) => p.message('exit'), 'the end, shown to the watch page');
+  assert.match(owner.screen, /1 page\(s\) came through the session's links/);
+  viewer.close();
+});
+
+test('--server: Ctrl-] leaves the session running with its links; --resume takes it back until another page takes it over', TIMEOUT, async () => {
+  const first = attachInTerminal(['--server', url, '--share', 'control']);
+  const capability = await printedLink(first, 'control');
+  await first.waitFor(PROMPT);
+  first.terminal.write(`echo kept-$((6*7))\r${LEAVE}`);
+  assert.equal((await first.exit).exitCode, 0);
+  const id = first.screen.match(/--resume (\S+) takes it back/)?.[1];
+  assert.ok(id, `no session id in ${JSON.stringify(first.screen.slice(-300))}`);
+
+  const viewer = new RawPage(url, { share: capability });
+  await viewer.waitFor((p) => p.output.includes('kept-42'), 'the detached session through its link');
+  const again = attachInTerminal(['--server', url, '--resume', id]);
+  await again.waitFor(`took back the session ${id}`);
+  await again.waitFor('kept-42');
+  again.terminal.write('echo back-$((6*7))\r');
+  await viewer.waitFor((p) => p.output.includes('back-42'), 'the resumed client\'s command');
+
+  const taker = new RawPage(url, { query: { session: id } });
+  assert.equal((await again.exit).exitCode, 1);
+  assert.match(again.screen, /the session was taken over by another page/);
+  taker.type('exit\r');
+  await viewer.waitFor((p) => p.message('exit'), 'the end of the session');
+  viewer.close();
 });

@@ -1,4 +1,4 @@
-#include "attach/join_loop.hpp"
+#include "attach/server_session_loop.hpp"
 
 #include <poll.h>
 #include <unistd.h>
@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <set>
 
 #include "sys/io.hpp"
 
@@ -15,7 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using Outcome = JoinOutcome;
+using Outcome = ServerSessionOutcome;
 
 // A connection that has been quiet this long is asked whether it is still
 // there (a ping, which the server answers); one that then stays silent
@@ -33,42 +34,41 @@ std::uint64_t wall_clock_ms() {
             .count());
 }
 
-std::string close_detail(std::string_view payload) {
-    if (payload.size() < 2) return "the server closed the connection";
-    const unsigned code = static_cast<unsigned char>(payload[0]) << 8 | static_cast<unsigned char>(payload[1]);
-    const std::string_view reason = payload.substr(2);
-    return "the server closed the connection (" + std::to_string(code) +
-           (reason.empty() ? "" : ": " + std::string(reason)) + ")";
-}
-
-class JoinedSession {
+class ServerSession {
 public:
-    JoinedSession(WebSocketClient& socket, const ViewerMessage& watching, SignalPipe& signals,
-                  const LocalStreams& local, AsciicastRecording* recording)
-        : socket_(socket), control_(watching.mode == "control"), signals_(signals), local_(local),
-          recording_(recording) {}
+    ServerSession(WebSocketClient& socket, SessionRole role, SignalPipe& signals, const LocalStreams& local,
+                  AsciicastRecording* recording)
+        : socket_(socket), role_(role), signals_(signals), local_(local), recording_(recording),
+          size_(terminal_size(local.terminal_out)) {}
 
-    Outcome run();
+    Outcome run(const std::vector<ServerMessage>& early);
 
 private:
     std::optional<Outcome> take_signals();
     std::optional<Outcome> relay_from_server();
     std::optional<Outcome> apply(const WebSocketMessage& message);
-    std::optional<Outcome> apply(const ViewerMessage& message);
+    std::optional<Outcome> apply(const ServerMessage& message);
     std::optional<Outcome> write_output();
     std::optional<Outcome> relay_keys();
     std::optional<Outcome> keep_alive();
+    void follow_terminal_size();
     int poll_timeout_ms() const;
+    Outcome ended(Outcome outcome) {
+        outcome.viewers = viewers_.size();
+        return outcome;
+    }
     Outcome lost(std::string detail) { return Outcome{.end = Outcome::End::connection_lost, .detail = std::move(detail)}; }
     Outcome local_failed(std::string_view what, const Error& error) {
         return Outcome{.end = Outcome::End::terminal_lost, .detail = std::string(what) + ": " + error.describe()};
     }
 
     WebSocketClient& socket_;
-    bool control_;
+    SessionRole role_;
     SignalPipe& signals_;
     LocalStreams local_;
     AsciicastRecording* recording_;  // nullptr: none
+    std::optional<WindowSize> size_;  // this terminal's, as the owner last sent it
+    std::set<std::string> viewers_;   // every page that came through the owner's links
     std::string output_;             // for the terminal, not yet written
     std::uint64_t shown_seq_ = 0, acked_seq_ = 0;
     bool first_screen_ = true;
@@ -76,10 +76,13 @@ private:
     std::optional<Clock::time_point> ping_sent_;
 };
 
-Outcome JoinedSession::run() {
+Outcome ServerSession::run(const std::vector<ServerMessage>& early) {
+    for (const ServerMessage& message : early)
+        if (auto end = apply(message)) return ended(*end);
+    if (auto failed = write_output()) return ended(*failed);
     for (;;) {
         if (recording_ != nullptr) recording_->flush();
-        if (auto sent = socket_.flush(); !sent) return lost(sent.error().describe());
+        if (auto sent = socket_.flush(); !sent) return ended(lost(sent.error().describe()));
         pollfd fds[3] = {
             {signals_.fd(), POLLIN, 0},
             {socket_.fd(), socket_.poll_events(), 0},
@@ -88,31 +91,40 @@ Outcome JoinedSession::run() {
         };
         const int ready = ::poll(fds, 3, poll_timeout_ms());
         if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) return local_failed("poll", Error::last_os());
+        if (ready < 0) return ended(local_failed("poll", Error::last_os()));
         if (fds[0].revents != 0)
-            if (auto end = take_signals()) return *end;
+            if (auto end = take_signals()) return ended(*end);
         if (fds[1].revents != 0)
-            if (auto end = relay_from_server()) return *end;
+            if (auto end = relay_from_server()) return ended(*end);
         if (fds[2].revents != 0)
-            if (auto end = relay_keys()) return *end;
+            if (auto end = relay_keys()) return ended(*end);
         // After the server's bytes are taken, and also while keys keep
         // coming: they are no word from the server.
-        if (auto end = keep_alive()) return *end;
+        if (auto end = keep_alive()) return ended(*end);
     }
 }
 
-std::optional<Outcome> JoinedSession::take_signals() {
+std::optional<Outcome> ServerSession::take_signals() {
     for (const int signal : signals_.take()) {
         if (signal == SIGHUP) return Outcome{.end = Outcome::End::hangup};
-        // The owner sets the size: a resize here changes nothing there.
+        // The owner sets the size: a viewer's resize changes nothing there.
+        if (signal == SIGWINCH && role_ == SessionRole::owner) follow_terminal_size();
         if (signal != SIGWINCH) return Outcome{.end = Outcome::End::signal, .signal = signal};
     }
     return std::nullopt;
 }
 
+void ServerSession::follow_terminal_size() {
+    const std::optional<WindowSize> size = terminal_size(local_.terminal_out);
+    if (!size || (size_ && size->cols == size_->cols && size->rows == size_->rows)) return;
+    size_ = size;
+    socket_.send_text(resize_message(size->cols, size->rows));
+    if (recording_ != nullptr) recording_->resize(size->cols, size->rows);
+}
+
 // Everything one read brings is applied, its output written in one go and
 // acknowledged once, by the seq of its last frame.
-std::optional<Outcome> JoinedSession::relay_from_server() {
+std::optional<Outcome> ServerSession::relay_from_server() {
     using Received = WebSocketClient::Received;
     const auto received = socket_.receive();
     if (!received) return lost(received.error().describe());
@@ -130,18 +142,18 @@ std::optional<Outcome> JoinedSession::relay_from_server() {
     return std::nullopt;
 }
 
-std::optional<Outcome> JoinedSession::apply(const WebSocketMessage& message) {
+std::optional<Outcome> ServerSession::apply(const WebSocketMessage& message) {
     if (message.opcode == Opcode::close) {
         if (auto failed = write_output()) return failed;
         return lost(close_detail(message.payload));
     }
     if (message.opcode != Opcode::text) return std::nullopt;
-    const auto parsed = parse_viewer_message(message.payload);
+    const auto parsed = parse_server_message(message.payload);
     return parsed ? apply(*parsed) : std::nullopt;
 }
 
-std::optional<Outcome> JoinedSession::apply(const ViewerMessage& message) {
-    using Kind = ViewerMessage::Kind;
+std::optional<Outcome> ServerSession::apply(const ServerMessage& message) {
+    using Kind = ServerMessage::Kind;
     switch (message.kind) {
     case Kind::snapshot:
         // The first screen pushes what the terminal showed (the status
@@ -162,11 +174,18 @@ std::optional<Outcome> JoinedSession::apply(const ViewerMessage& message) {
         shown_seq_ = message.seq;
         break;
     case Kind::size:
-        if (recording_ != nullptr) recording_->resize(message.cols, message.rows);
+        // The owner's resize, which an owner records as it makes it.
+        if (recording_ != nullptr && role_ != SessionRole::owner) recording_->resize(message.cols, message.rows);
+        break;
+    case Kind::sharing:
+        viewers_.insert(message.viewers.begin(), message.viewers.end());
         break;
     case Kind::share_ended:
         if (auto failed = write_output()) return failed;
         return Outcome{.end = Outcome::End::share_ended, .detail = message.text};
+    case Kind::taken_over:
+        if (auto failed = write_output()) return failed;
+        return Outcome{.end = Outcome::End::taken_over};
     case Kind::exit:
         if (auto failed = write_output()) return failed;
         return Outcome{.end = Outcome::End::exited, .exit_status = message.exit_status};
@@ -176,7 +195,7 @@ std::optional<Outcome> JoinedSession::apply(const ViewerMessage& message) {
     return std::nullopt;
 }
 
-std::optional<Outcome> JoinedSession::write_output() {
+std::optional<Outcome> ServerSession::write_output() {
     if (!output_.empty()) {
         const Result<void> written = write_all(local_.terminal_out, output_, ending_signal_arrived);
         output_.clear();
@@ -193,7 +212,7 @@ std::optional<Outcome> JoinedSession::write_output() {
     return std::nullopt;
 }
 
-std::optional<Outcome> JoinedSession::relay_keys() {
+std::optional<Outcome> ServerSession::relay_keys() {
     char buffer[16384];
     const ssize_t got = ::read(local_.terminal_in, buffer, sizeof buffer);
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) return std::nullopt;
@@ -203,7 +222,7 @@ std::optional<Outcome> JoinedSession::relay_keys() {
     const std::size_t leave = read.find(leave_key);
     const std::string_view keys = read.substr(0, leave);
     // A watch link's keys go nowhere: the server would refuse them anyway.
-    if (control_ && !keys.empty()) {
+    if (role_ != SessionRole::watch && !keys.empty()) {
         socket_.send_text(input_message(keys));
         if (recording_ != nullptr) recording_->input(keys);
     }
@@ -213,7 +232,7 @@ std::optional<Outcome> JoinedSession::relay_keys() {
     return Outcome{.end = Outcome::End::left};
 }
 
-std::optional<Outcome> JoinedSession::keep_alive() {
+std::optional<Outcome> ServerSession::keep_alive() {
     const auto now = Clock::now();
     if (ping_sent_ && now - *ping_sent_ >= answer_deadline)
         return lost("no answer from the server in " +
@@ -225,7 +244,7 @@ std::optional<Outcome> JoinedSession::keep_alive() {
     return std::nullopt;
 }
 
-int JoinedSession::poll_timeout_ms() const {
+int ServerSession::poll_timeout_ms() const {
     const auto due = ping_sent_ ? *ping_sent_ + answer_deadline : last_heard_ + quiet_before_ping;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count();
     return static_cast<int>(std::clamp<long long>(left, 0, 60000));
@@ -233,36 +252,17 @@ int JoinedSession::poll_timeout_ms() const {
 
 }  // namespace
 
-Result<ViewerMessage> await_watching(WebSocketClient& socket, std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        auto message = socket.next_before(deadline);
-        if (!message) return fail(message.error());
-        if (!*message) return fail(Error::text("the server said nothing about the session in time"));
-        if ((*message)->opcode == Opcode::close) return fail(Error::text(close_detail((*message)->payload)));
-        if ((*message)->opcode != Opcode::text) continue;
-        auto parsed = parse_viewer_message((*message)->payload);
-        if (parsed && parsed->kind == ViewerMessage::Kind::share_ended) return fail(Error::text(parsed->text));
-        if (parsed && parsed->kind == ViewerMessage::Kind::watching) return std::move(*parsed);
-    }
+std::string close_detail(std::string_view payload) {
+    if (payload.size() < 2) return "the server closed the connection";
+    const unsigned code = static_cast<unsigned char>(payload[0]) << 8 | static_cast<unsigned char>(payload[1]);
+    const std::string_view reason = payload.substr(2);
+    return "the server closed the connection (" + std::to_string(code) +
+           (reason.empty() ? "" : ": " + std::string(reason)) + ")";
 }
 
-std::string join_status_line(const ViewerMessage& watching, std::optional<WindowSize> local) {
-    const std::string whose = watching.owner.empty() ? "the session on " + watching.target
-                                                     : watching.owner + "'s session";
-    const std::string size = std::to_string(watching.cols) + "x" + std::to_string(watching.rows);
-    std::string line = (watching.mode == "control" ? "controlling " : "watching ") + whose + " at " + size +
-                       (watching.mode == "control" ? " (your keys go to its shell)" : " (your keys go nowhere)") +
-                       "; Ctrl-] leaves";
-    if (local && (local->cols < watching.cols || local->rows < watching.rows))
-        line += "; this terminal is " + std::to_string(local->cols) + "x" + std::to_string(local->rows) +
-                ", smaller than the session: its lines will wrap or scroll";
-    return line;
-}
-
-JoinOutcome run_joined_session(WebSocketClient& socket, const ViewerMessage& watching, SignalPipe& signals,
-                               const LocalStreams& local, AsciicastRecording* recording) {
-    return JoinedSession(socket, watching, signals, local, recording).run();
+ServerSessionOutcome run_server_session(WebSocketClient& socket, ServerSessionStart start, SignalPipe& signals,
+                                        const LocalStreams& local, AsciicastRecording* recording) {
+    return ServerSession(socket, start.role, signals, local, recording).run(start.early);
 }
 
 }  // namespace tsb::attach

@@ -5,21 +5,21 @@
 
 #include <nlohmann/json.hpp>
 
-#include "attach/viewer_messages.hpp"
+#include "attach/server_messages.hpp"
 
 namespace tsb::attach {
 namespace {
 
-using Kind = ViewerMessage::Kind;
+using Kind = ServerMessage::Kind;
 
-TEST(ViewerMessages, ReadsOutputFramesAndTheObjectsThatMatter) {
-    const auto output = parse_viewer_message("17:a:b{\r\n");
+TEST(ServerMessages, ReadsOutputFramesAndTheObjectsThatMatter) {
+    const auto output = parse_server_message("17:a:b{\r\n");
     ASSERT_TRUE(output);
     EXPECT_EQ(output->kind, Kind::output);
     EXPECT_EQ(output->seq, 17u);
     EXPECT_EQ(output->data, "a:b{\r\n") << "the output as it is, colons and braces included";
 
-    const auto watching = parse_viewer_message(
+    const auto watching = parse_server_message(
         R"({"type":"watching","mode":"watch","owner":"alice","target":"local","cols":120,"rows":40})");
     ASSERT_TRUE(watching);
     EXPECT_EQ(watching->kind, Kind::watching);
@@ -34,17 +34,17 @@ TEST(ViewerMessages, ReadsOutputFramesAndTheObjectsThatMatter) {
         {R"({"type":"exit","exitCode":0,"signal":9,"reason":"signal:9"})", 137},
     };
     for (const auto& e : exits) {
-        const auto exit = parse_viewer_message(e.text);
+        const auto exit = parse_server_message(e.text);
         ASSERT_TRUE(exit);
         EXPECT_EQ(exit->kind, Kind::exit);
         EXPECT_EQ(exit->exit_status, e.status) << e.text;
     }
     for (const std::string bad : {":abc", "x1:abc", "12abc", "no colon at all", "{not json", R"({"type":"snapshot","data":"x"})",
                                   R"({"type":"size","cols":-1,"rows":24})", R"({"type":"size","cols":70000,"rows":24})"})
-        EXPECT_FALSE(parse_viewer_message(bad)) << bad;
+        EXPECT_FALSE(parse_server_message(bad)) << bad;
 }
 
-TEST(ViewerMessages, KeysThatAreNotUtf8GoOneCharacterPerByte) {
+TEST(ServerMessages, KeysThatAreNotUtf8GoOneCharacterPerByte) {
     using Json = nlohmann::json;
     const Json text = Json::parse(input_message("é\r"));
     EXPECT_EQ(text["data"], "é\r");

@@ -1,8 +1,8 @@
-// Share links as the owner's page shows them, and what is not one.
+// The server's page address and share links as people are handed them, and what is not one.
 
 #include <gtest/gtest.h>
 
-#include "attach/share_link.hpp"
+#include "attach/server_address.hpp"
 
 namespace tsb::attach {
 namespace {
@@ -23,10 +23,10 @@ TEST(ShareLink, ReadsWhereTheServerIsAndTheCapability) {
     for (const auto& c : cases) {
         const auto link = parse_share_link(c.link);
         ASSERT_TRUE(link) << c.link << ": " << link.error();
-        EXPECT_EQ(link->secure, c.secure) << c.link;
-        EXPECT_EQ(link->host, c.host) << c.link;
-        EXPECT_EQ(link->port, c.port) << c.link;
-        EXPECT_EQ(link->origin(), c.origin) << c.link;
+        EXPECT_EQ(link->server.secure, c.secure) << c.link;
+        EXPECT_EQ(link->server.host, c.host) << c.link;
+        EXPECT_EQ(link->server.port, c.port) << c.link;
+        EXPECT_EQ(link->server.origin(), c.origin) << c.link;
         EXPECT_EQ(link->socket_target(), "/terminal?share=AbC-_9") << c.link;
     }
 }
@@ -45,6 +45,20 @@ TEST(ShareLink, RefusesWhatIsNotOne) {
             EXPECT_TRUE(parsed.error().starts_with("not a share link (")) << parsed.error();
         }
     }
+}
+
+// What the person names goes into the query escaped, so that it cannot add a parameter of its own.
+TEST(ServerPage, OpensASessionWithThePagesQuery) {
+    const auto page = parse_server_page("https://Term.Example/?token=tok-EN_1");
+    ASSERT_TRUE(page) << page.error();
+    EXPECT_EQ(page->server.origin(), "https://term.example");
+    EXPECT_EQ(page->socket_target(120, 40, "", ""), "/terminal?token=tok-EN_1&cols=120&rows=40");
+    EXPECT_EQ(page->socket_target(80, 24, "box a&token=x", ""),
+              "/terminal?token=tok-EN_1&cols=80&rows=24&target=box%20a%26token%3Dx");
+    EXPECT_EQ(page->socket_target(80, 24, "", "AbC-_9"), "/terminal?token=tok-EN_1&cols=80&rows=24&session=AbC-_9");
+    for (const std::string bad : {"http://h:8022/", "http://h:8022/?share=abc", "http://h:8022/?token=a%0d%0a",
+                                  "http://h:8022/?token=", "ftp://h/?token=abc"})
+        EXPECT_FALSE(parse_server_page(bad)) << "accepted: " << bad;
 }
 
 }  // namespace
