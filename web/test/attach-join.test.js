@@ -192,7 +192,9 @@ async function printedLink(attached, mode) {
 }
 
 test('--server: the attach client owns a session; a watch page sees it, cannot type, follows its size; exit 3 is its status', TIMEOUT, async () => {
-  const owner = attachInTerminal(['--server', url, '--share', 'watch']);
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tsb-share-record-'));
+  const file = path.join(dir, 'owned.cast');
+  const owner = attachInTerminal(['--server', url, '--share', 'watch', '--record', file]);
   const viewer = new RawPage(url, { share: await printedLink(owner, 'watch') });
   await owner.waitFor(PROMPT);
   await viewer.waitFor((p) => p.message('watching'), 'the watch page joining');
@@ -216,6 +218,13 @@ test('--server: the attach client owns a session; a watch page sees it, cannot t
   await viewer.waitFor((p) => p.message('exit'), 'the end, shown to the watch page');
   assert.match(owner.screen, /1 page\(s\) came through the session's links/);
   viewer.close();
+
+  // At this terminal's size, then its resize, as the owner set them.
+  const [header, ...events] = fs.readFileSync(file, 'utf8').trimEnd().split('\n').map((line) => JSON.parse(line));
+  assert.deepEqual([header.width, header.height], [100, 30]);
+  assert.deepEqual(events.filter(([, kind]) => kind === 'r').map(([, , size]) => size), ['90x33']);
+  assert.match(events.filter(([, kind]) => kind === 'o').map(([, , data]) => data).join(''), /MARK-42\r\n[^]*33 90\r\n/);
+  fs.rmSync(dir, { recursive: true, force: true });
 });
 
 test('--server: Ctrl-] leaves the session running with its links; --resume takes it back until another page takes it over', TIMEOUT, async () => {
