@@ -220,7 +220,7 @@ int own_on_server(const AttachOptions& options, AsciicastRecording* recorder) {
         return 1;
     }
     for (const std::string& line : owner_status_lines(*owned, page.server.origin())) say(line);
-    return run_on_server(options, *socket, {.role = SessionRole::owner, .early = std::move(owned->early)},
+    return run_on_server(options, *socket, {.role = SessionRole::owner, .size = size, .early = std::move(owned->early)},
                          {.ts = 0, .cols = size.cols, .rows = size.rows, .shell = ""}, recorder, owned->session.text);
 }
 

@@ -36,10 +36,10 @@ std::uint64_t wall_clock_ms() {
 
 class ServerSession {
 public:
-    ServerSession(WebSocketClient& socket, SessionRole role, SignalPipe& signals, const LocalStreams& local,
-                  AsciicastRecording* recording)
-        : socket_(socket), role_(role), signals_(signals), local_(local), recording_(recording),
-          size_(terminal_size(local.terminal_out)) {}
+    ServerSession(WebSocketClient& socket, const ServerSessionStart& start, SignalPipe& signals,
+                  const LocalStreams& local, AsciicastRecording* recording)
+        : socket_(socket), role_(start.role), signals_(signals), local_(local), recording_(recording),
+          size_(start.size) {}
 
     Outcome run(const std::vector<ServerMessage>& early);
 
@@ -77,6 +77,8 @@ private:
 };
 
 Outcome ServerSession::run(const std::vector<ServerMessage>& early) {
+    // A resize while the session was being opened had no one to tell.
+    if (role_ == SessionRole::owner) follow_terminal_size();
     for (const ServerMessage& message : early)
         if (auto end = apply(message)) return ended(*end);
     if (auto failed = write_output()) return ended(*failed);
@@ -262,7 +264,7 @@ std::string close_detail(std::string_view payload) {
 
 ServerSessionOutcome run_server_session(WebSocketClient& socket, ServerSessionStart start, SignalPipe& signals,
                                         const LocalStreams& local, AsciicastRecording* recording) {
-    return ServerSession(socket, start.role, signals, local, recording).run(start.early);
+    return ServerSession(socket, start, signals, local, recording).run(start.early);
 }
 
 }  // namespace tsb::attach

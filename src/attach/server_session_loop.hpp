@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "attach/relay_loop.hpp"
 #include "attach/server_messages.hpp"
 #include "attach/signals.hpp"
+#include "attach/terminal_modes.hpp"
 #include "attach/websocket_client.hpp"
 
 namespace tsb::attach {
@@ -31,6 +33,8 @@ enum class SessionRole {
 
 struct ServerSessionStart {
     SessionRole role = SessionRole::watch;
+    // The owner's: the size the session was opened at.
+    std::optional<WindowSize> size{};
     // What the server sent while the session was being opened: shown first.
     std::vector<ServerMessage> early{};
 };

@@ -227,7 +227,7 @@ test('--server: the attach client owns a session; a watch page sees it, cannot t
   fs.rmSync(dir, { recursive: true, force: true });
 });
 
-test('--server: Ctrl-] leaves the session running with its links; --resume takes it back until another page takes it over', TIMEOUT, async () => {
+test('--server: Ctrl-] leaves the session running with its links; --resume (over TLS) takes it back until another page takes it over', TIMEOUT, async () => {
   const first = attachInTerminal(['--server', url, '--share', 'control']);
   const capability = await printedLink(first, 'control');
   await first.waitFor(PROMPT);
@@ -238,7 +238,9 @@ test('--server: Ctrl-] leaves the session running with its links; --resume takes
 
   const viewer = new RawPage(url, { share: capability });
   await viewer.waitFor((p) => p.output.includes('kept-42'), 'the detached session through its link');
-  const again = attachInTerminal(['--server', url, '--resume', id]);
+  // Through the TLS proxy, as a server behind one is reached.
+  const overTls = `${proxy.origin}/?token=${new URL(url).searchParams.get('token')}`;
+  const again = attachInTerminal(['--server', overTls, '--resume', id], { ...process.env, SSL_CERT_FILE: proxy.certFile });
   await again.waitFor(`took back the session ${id}`);
   await again.waitFor('kept-42');
   again.terminal.write('echo back-$((6*7))\r');
