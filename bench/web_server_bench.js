@@ -19,10 +19,17 @@
 //
 //   node web_server_bench.js --broker PATH [--rounds N] [--only cat,flood,sessions]
 //        [--floods 10,40] [--sessions 200] [--keys 150] [--prof-dir DIR] [--before DIR]
+//        [--raw-relay PATH] [--renice N]
 // Prints one JSON object: for each kind, the figures of every round.
 // --prof-dir runs the servers under node --cpu-prof (profiles in DIR).
-// --before DIR adds a third kind, 'before': the server of another copy of
-// the project (DIR/web, installed), to set a change beside what it changed.
+// --before DIR adds a kind 'before': the server of another copy of the
+// project (DIR/web, installed), to set a change beside what it changed.
+// --raw-relay PATH adds a kind 'peer+relay': the node-pty server whose
+// terminals each run bench/raw_relay with the shell on a PTY of its own,
+// so that it has a process per session between it and the shell, as the
+// broker is for ours (the outer terminal raw, so that only the shell echoes).
+// --renice N gives the flooding commands (`cat` and `base64` under the
+// server) the nice value N once they run, for every kind alike.
 
 const { spawn, execFileSync } = require('child_process');
 const fs = require('fs');
@@ -37,16 +44,20 @@ const CAT_BYTES = 20 * 1000 * 1000;
 const TICK = 1 / Number(execFileSync('getconf', ['CLK_TCK'], { encoding: 'utf8' }));
 
 function parseArgs(argv) {
-  const options = { broker: null, rounds: 3, only: 'cat,flood,sessions', floods: '10,40', sessions: 200, keys: 150, 'prof-dir': null, before: null };
+  const options = { broker: null, rounds: 3, only: 'cat,flood,sessions', floods: '10,40', sessions: 200, keys: 150,
+    'prof-dir': null, before: null, 'raw-relay': null, renice: 0 };
   for (let i = 0; i < argv.length; i += 2) options[argv[i].replace(/^--/, '')] = argv[i + 1];
   if (!options.broker) throw new Error('usage: web_server_bench.js --broker PATH [--rounds N] [--only ...]');
   options.rounds = Number(options.rounds);
   options.sessions = Number(options.sessions);
   options.keys = Number(options.keys);
+  options.renice = Number(options.renice);
   options.floods = options.floods.split(',').map(Number);
   options.only = options.only.split(',');
   return options;
 }
+
+const isPeer = (kind) => kind.startsWith('peer');
 
 /** Starts a server; resolves with its process and the WebSocket address of a session. */
 function startServer(kind, options) {
@@ -55,8 +66,9 @@ function startServer(kind, options) {
   // A profile is written at exit, which the peer reaches only through this.
   const node = options['prof-dir'] ? ['--cpu-prof', '--cpu-prof-dir', path.resolve(options['prof-dir']),
     '--import', 'data:text/javascript,process.once("SIGTERM",()=>process.exit(0))'] : [];
-  const command = kind === 'peer'
-    ? [...node, path.join(__dirname, 'web_peer', 'server.js'), '--port', '0', '--', 'sh']
+  const relayed = ['sh', '-c', `stty raw -echo && exec ${options['raw-relay']} -- sh`];
+  const command = isPeer(kind)
+    ? [...node, path.join(__dirname, 'web_peer', 'server.js'), '--port', '0', '--', ...(kind === 'peer' ? ['sh'] : relayed)]
     : [...node, path.join(kind === 'before' ? path.resolve(options.before) : ROOT, 'web', 'server.js'), '--broker', options.broker, '--port', '0', '--grace', '0',
       '--max-sessions', '1000', '--', 'sh'];
   const child = spawn(process.execPath, command, { env, stdio: ['ignore', 'pipe', 'inherit'] });
@@ -68,7 +80,7 @@ function startServer(kind, options) {
       const url = text.match(/(http:\/\/\S+)/);
       if (!url) return;
       const address = new URL(url[1]);
-      const socketUrl = kind === 'peer' ? `ws://${address.host}/`
+      const socketUrl = isPeer(kind) ? `ws://${address.host}/`
         : `ws://${address.host}/terminal?token=${address.searchParams.get('token')}&cols=80&rows=24`;
       resolve({ child, kind, socketUrl, origin: address.origin });
     });
@@ -98,9 +110,36 @@ function rssBytes(pid) {
 
 /** The broker processes of our server (its children), for their CPU apart. */
 function brokers(server) {
-  if (server.kind === 'peer') return [];
+  if (isPeer(server.kind)) return [];
   const children = fs.readFileSync(`/proc/${server.child.pid}/task/${server.child.pid}/children`, 'utf8').trim();
   return children ? children.split(' ').map(Number) : [];
+}
+
+/** A process's descendants, children first. */
+function descendants(pid) {
+  let children = [];
+  try {
+    for (const task of fs.readdirSync(`/proc/${pid}/task`)) {
+      const text = fs.readFileSync(`/proc/${pid}/task/${task}/children`, 'utf8').trim();
+      if (text) children.push(...text.split(' ').map(Number));
+    }
+  } catch {
+    return [];
+  }
+  return children.flatMap((child) => [child, ...descendants(child)]);
+}
+
+/** Gives the flooding commands under the server the nice value `nice`. */
+function reniceFloods(server, nice) {
+  for (const pid of descendants(server.child.pid)) {
+    let name;
+    try {
+      name = fs.readFileSync(`/proc/${pid}/comm`, 'utf8').trim();
+    } catch {
+      continue; // gone meanwhile
+    }
+    if (name === 'cat' || name === 'base64') os.setPriority(pid, nice);
+  }
 }
 
 /** One session's WebSocket, in its server's protocol; output is confirmed at once. */
@@ -111,7 +150,7 @@ class Client {
   #waiters = [];
 
   constructor(server) {
-    this.kind = server.kind;
+    this.peer = isPeer(server.kind);
     this.socket = new WebSocket(server.socketUrl, { origin: server.origin });
     this.socket.on('message', (raw) => this.#onMessage(raw.toString()));
     this.opened = new Promise((resolve, reject) => {
@@ -121,7 +160,7 @@ class Client {
   }
 
   type(text) {
-    this.socket.send(this.kind === 'peer' ? text : JSON.stringify({ type: 'input', data: text }));
+    this.socket.send(this.peer ? text : JSON.stringify({ type: 'input', data: text }));
   }
 
   /** Resolves once the output so far ends with (or, with `anywhere`, holds) `text`. */
@@ -143,7 +182,7 @@ class Client {
 
   #onMessage(text) {
     let data = text;
-    if (this.kind !== 'peer') {
+    if (!this.peer) {
       if (text.startsWith('{')) return;
       const colon = text.indexOf(':');
       data = text.slice(colon + 1);
@@ -217,7 +256,7 @@ async function echoTimes(client, keys) {
   return times;
 }
 
-async function floodFigures(server, count, keys) {
+async function floodFigures(server, count, keys, renice) {
   const interactive = await openAtPrompt(server);
   const floods = [];
   for (let i = 0; i < count; i += 10) {
@@ -225,6 +264,7 @@ async function floodFigures(server, count, keys) {
   }
   for (const flood of floods) flood.type('cat /dev/urandom | base64\r');
   await Promise.all(floods.map((flood) => flood.until('\r\n', true)));
+  if (renice) reniceFloods(server, renice);
   await sleep(1000);
   const pid = server.child.pid;
   const cpuBefore = cpuSeconds(pid);
@@ -282,7 +322,7 @@ async function round(kind, options, file) {
   if (options.only.includes('cat')) result.cat = await withServer(kind, options, (server) => catFigures(server, file));
   if (options.only.includes('flood')) {
     for (const count of options.floods) {
-      result[`flood${count}`] = await withServer(kind, options, (server) => floodFigures(server, count, options.keys));
+      result[`flood${count}`] = await withServer(kind, options, (server) => floodFigures(server, count, options.keys, options.renice));
     }
   }
   if (options.only.includes('sessions')) {
@@ -309,7 +349,7 @@ function catFile() {
 async function main() {
   const options = parseArgs(process.argv.slice(2));
   const file = catFile();
-  const kinds = options.before ? ['web', 'peer', 'before'] : ['web', 'peer'];
+  const kinds = ['web', 'peer', ...(options['raw-relay'] ? ['peer+relay'] : []), ...(options.before ? ['before'] : [])];
   const results = Object.fromEntries(kinds.map((kind) => [kind, []]));
   try {
     for (let r = 0; r < options.rounds; r++) {
