@@ -13,7 +13,8 @@
 //            `cat` (warm: the code it runs compiled)
 //   flood    N sessions running `cat /dev/urandom | base64` while one more
 //            session types a key at a time: the key's echo p50/p99, the
-//            server's CPU, and the flood output delivered (MB/s, all of them)
+//            server's CPU, and the flood output delivered (MB/s, all of them,
+//            and bytes per WebSocket message)
 //   sessions open S sessions, ten at a time, each to its prompt: the time,
 //            then the server's RSS per idle session
 //
@@ -269,6 +270,7 @@ async function floodFigures(server, count, keys, renice) {
   const pid = server.child.pid;
   const cpuBefore = cpuSeconds(pid);
   const bytesBefore = floods.reduce((sum, flood) => sum + flood.received, 0);
+  const messagesBefore = floods.reduce((sum, flood) => sum + flood.messages, 0);
   const started = performance.now();
   const times = await echoTimes(interactive, keys);
   const seconds = (performance.now() - started) / 1000;
@@ -276,7 +278,9 @@ async function floodFigures(server, count, keys, renice) {
     p50: percentile(times, 0.5),
     p99: percentile(times, 0.99),
     serverCpuPercent: ((cpuSeconds(pid) - cpuBefore) / seconds) * 100,
-    floodMBPerS: (floods.reduce((sum, flood) => sum + flood.received, 0) - bytesBefore) / 1e6 / seconds
+    floodMBPerS: (floods.reduce((sum, flood) => sum + flood.received, 0) - bytesBefore) / 1e6 / seconds,
+    floodBytesPerMessage: (floods.reduce((sum, flood) => sum + flood.received, 0) - bytesBefore) /
+      (floods.reduce((sum, flood) => sum + flood.messages, 0) - messagesBefore)
   };
   for (const flood of floods) flood.type('\x03');
   await Promise.all(floods.map((flood) => flood.until(PROMPT)));
