@@ -20,7 +20,7 @@
 //
 //   node web_server_bench.js --broker PATH [--rounds N] [--only cat,flood,sessions]
 //        [--floods 10,40] [--sessions 200] [--keys 150] [--prof-dir DIR] [--before DIR]
-//        [--raw-relay PATH] [--renice N]
+//        [--raw-relay PATH] [--renice N [--renice-relays yes]] [--server-nice N]
 // Prints one JSON object: for each kind, the figures of every round.
 // --prof-dir runs the servers under node --cpu-prof (profiles in DIR).
 // --before DIR adds a kind 'before': the server of another copy of the
@@ -30,7 +30,9 @@
 // so that it has a process per session between it and the shell, as the
 // broker is for ours (the outer terminal raw, so that only the shell echoes).
 // --renice N gives the flooding commands (`cat` and `base64` under the
-// server) the nice value N once they run, for every kind alike.
+// server) the nice value N once they run, for every kind alike; with
+// --renice-relays yes, their sessions' broker or raw_relay too.
+// --server-nice N starts the server's main thread at the nice value N.
 
 const { spawn, execFileSync } = require('child_process');
 const fs = require('fs');
@@ -46,7 +48,7 @@ const TICK = 1 / Number(execFileSync('getconf', ['CLK_TCK'], { encoding: 'utf8' 
 
 function parseArgs(argv) {
   const options = { broker: null, rounds: 3, only: 'cat,flood,sessions', floods: '10,40', sessions: 200, keys: 150,
-    'prof-dir': null, before: null, 'raw-relay': null, renice: 0 };
+    'prof-dir': null, before: null, 'raw-relay': null, renice: 0, 'renice-relays': 'no', 'server-nice': 0 };
   for (let i = 0; i < argv.length; i += 2) options[argv[i].replace(/^--/, '')] = argv[i + 1];
   if (!options.broker) throw new Error('usage: web_server_bench.js --broker PATH [--rounds N] [--only ...]');
   options.rounds = Number(options.rounds);
@@ -73,6 +75,8 @@ function startServer(kind, options) {
     : [...node, path.join(kind === 'before' ? path.resolve(options.before) : ROOT, 'web', 'server.js'), '--broker', options.broker, '--port', '0', '--grace', '0',
       '--max-sessions', '1000', '--', 'sh'];
   const child = spawn(process.execPath, command, { env, stdio: ['ignore', 'pipe', 'inherit'] });
+  // The main thread's only (Linux's nice is per thread): its event loop.
+  if (options['server-nice']) os.setPriority(child.pid, Number(options['server-nice']));
   return new Promise((resolve, reject) => {
     let text = '';
     child.stdout.setEncoding('utf8');
@@ -130,8 +134,31 @@ function descendants(pid) {
   return children.flatMap((child) => [child, ...descendants(child)]);
 }
 
-/** Gives the flooding commands under the server the nice value `nice`. */
-function reniceFloods(server, nice) {
+/** A process's parent, 0 once it is gone. */
+function parentOf(pid) {
+  try {
+    return Number(fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ')[1]);
+  } catch {
+    return 0;
+  }
+}
+
+/**
+ * Gives the flooding commands under the server the nice value `nice`, and
+ * with `relays` the process between their shell and the server too (the
+ * broker, raw_relay), never the server itself.
+ */
+function reniceFloods(server, nice, relays) {
+  const done = new Set([server.child.pid]);
+  const renice = (pid) => {
+    if (done.has(pid) || pid === 0) return;
+    done.add(pid);
+    try {
+      os.setPriority(pid, nice);
+    } catch {
+      // gone meanwhile
+    }
+  };
   for (const pid of descendants(server.child.pid)) {
     let name;
     try {
@@ -139,7 +166,9 @@ function reniceFloods(server, nice) {
     } catch {
       continue; // gone meanwhile
     }
-    if (name === 'cat' || name === 'base64') os.setPriority(pid, nice);
+    if (name !== 'cat' && name !== 'base64') continue;
+    renice(pid);
+    if (relays) renice(parentOf(parentOf(pid)));
   }
 }
 
@@ -257,7 +286,7 @@ async function echoTimes(client, keys) {
   return times;
 }
 
-async function floodFigures(server, count, keys, renice) {
+async function floodFigures(server, count, keys, renice, reniceRelays) {
   const interactive = await openAtPrompt(server);
   const floods = [];
   for (let i = 0; i < count; i += 10) {
@@ -265,7 +294,7 @@ async function floodFigures(server, count, keys, renice) {
   }
   for (const flood of floods) flood.type('cat /dev/urandom | base64\r');
   await Promise.all(floods.map((flood) => flood.until('\r\n', true)));
-  if (renice) reniceFloods(server, renice);
+  if (renice) reniceFloods(server, renice, reniceRelays);
   await sleep(1000);
   const pid = server.child.pid;
   const cpuBefore = cpuSeconds(pid);
@@ -326,7 +355,7 @@ async function round(kind, options, file) {
   if (options.only.includes('cat')) result.cat = await withServer(kind, options, (server) => catFigures(server, file));
   if (options.only.includes('flood')) {
     for (const count of options.floods) {
-      result[`flood${count}`] = await withServer(kind, options, (server) => floodFigures(server, count, options.keys, options.renice));
+      result[`flood${count}`] = await withServer(kind, options, (server) => floodFigures(server, count, options.keys, options.renice, options['renice-relays'] === 'yes'));
     }
   }
   if (options.only.includes('sessions')) {
