@@ -13,6 +13,50 @@ const STREAM_QUEUE_BYTES = 1048576;
  */
 const Phase = Object.freeze({ RUNNING: 0, RELEASED: 1, DESTROYED: 2 });
 
+// Data events that wait are handed over at most this many a turn of the
+// event loop, for all the terminals of the process together, the
+// terminals taking turns. A process that serves many terminals reads their
+// output between turns: with forty flooding at once, one event each made a
+// turn long enough that an echo read by the next one waited for all forty.
+const DELIVERIES_PER_TURN = 8;
+
+/**
+ * The terminals with a data event waiting, in the order they asked: each
+ * turn the first DELIVERIES_PER_TURN of them deliver one, and those with
+ * more ask again, behind the others.
+ */
+const waiting = {
+  /** @type {Set<() => void>} */
+  deliveries: new Set(),
+  scheduled: false,
+
+  /** @param {() => void} deliver */
+  add(deliver) {
+    this.deliveries.add(deliver);
+    this.schedule();
+  },
+
+  schedule() {
+    if (this.scheduled || this.deliveries.size === 0) return;
+    this.scheduled = true;
+    setImmediate(() => this.run());
+  },
+
+  run() {
+    this.scheduled = false;
+    const turn = [];
+    for (const deliver of this.deliveries) {
+      if (turn.length === DELIVERIES_PER_TURN) break;
+      turn.push(deliver);
+    }
+    for (const deliver of turn) {
+      this.deliveries.delete(deliver);
+      deliver();
+    }
+    this.schedule();
+  }
+};
+
 /**
  * The broker's output on its way to the program: data events queued and
  * handed over one per turn of the event loop, held back while paused, and
@@ -158,14 +202,16 @@ class OutputFlow {
     if (this.#queue.length === 0 && !this.#brokerEnded) return;
     if (this.#paused && !this.#dropsOutput()) return;
     this.#deliveryScheduled = true;
-    // One data event per turn of the event loop, as node-pty's reads come: a
-    // listener that pauses, or whose consumer answers through the loop, is
-    // obeyed before the next one.
-    setImmediate(() => {
-      this.#deliveryScheduled = false;
-      this.#deliverOne();
-    });
+    // At most one data event per turn of the event loop, as node-pty's reads
+    // come: a listener that pauses, or whose consumer answers through the
+    // loop, is obeyed before the next one.
+    waiting.add(this.#deliverWaiting);
   }
+
+  #deliverWaiting = () => {
+    this.#deliveryScheduled = false;
+    this.#deliverOne();
+  };
 
   #deliverOne() {
     if (this.#paused && !this.#dropsOutput()) return;
@@ -204,4 +250,4 @@ class OutputFlow {
   }
 }
 
-module.exports = { OutputFlow };
+module.exports = { OutputFlow, DELIVERIES_PER_TURN };
