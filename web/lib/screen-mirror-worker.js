@@ -47,8 +47,9 @@ const mirrors = new Map();
 const utf8 = new TextDecoder();
 
 // Parsed output messages per mirror, reported once per batch that xterm.js
-// parses rather than once per write.
-/** @type {Map<number, number>} */
+// parses rather than once per write, with the state the last batch parsed
+// left (the next may have begun by the time of the report).
+/** @type {Map<number, { count: number, batch: number, skipsPlain: boolean, alternate: boolean }>} */
 const parsed = new Map();
 let reportScheduled = false;
 
@@ -58,17 +59,16 @@ function alternate(mirror) {
 
 function report() {
   reportScheduled = false;
-  for (const [id, count] of parsed) {
-    const mirror = mirrors.get(id);
-    if (!mirror) continue;
-    const state = { alternate: alternate(mirror), batch: mirror.parsedBatch, skipsPlain: skipsPlain(mirror) };
-    parentPort.postMessage({ type: 'parsed', id, count, ...state });
+  for (const [id, state] of parsed) {
+    if (mirrors.has(id)) parentPort.postMessage({ type: 'parsed', id, ...state });
   }
   parsed.clear();
 }
 
-function countParsed(id, count) {
-  parsed.set(id, (parsed.get(id) ?? 0) + count);
+function countParsed(mirror, count) {
+  const { id } = mirror;
+  const earlier = parsed.get(id)?.count ?? 0;
+  parsed.set(id, { count: earlier + count, batch: mirror.parsedBatch, skipsPlain: skipsPlain(mirror), alternate: alternate(mirror) });
   if (!reportScheduled) {
     reportScheduled = true;
     queueMicrotask(report);
@@ -161,7 +161,7 @@ parentPort.on('message', (message) => {
     addStep(mirror, (done) => {
       mirror.parsedSeq = seq;
       mirror.parsedBatch = batch;
-      countParsed(id, count);
+      countParsed(mirror, count);
       done();
     });
   } else if (message.type === 'snapshot') {

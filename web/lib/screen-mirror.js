@@ -136,9 +136,12 @@ class ScreenMirror {
   // Whether all that is held is plain text (plain-text.js), and whether the
   // parser thread, once it has parsed all that was handed over (#batch),
   // may skip plain text from there: then the plain text held is cut here,
-  // and only what it would keep is copied to it.
+  // and only what it would keep is copied to it. #mixedBatch: the last
+  // batch handed over that was not all plain (what the thread says of any
+  // batch since holds for the latest too: plain text changes no state).
   #heldPlain = true;
   #batch = 0;
+  #mixedBatch = 0;
   #skipsPlain = false;
   #lastWriteAt = 0;
   /** @type {NodeJS.Timeout | undefined} */
@@ -191,8 +194,9 @@ class ScreenMirror {
     this.#heldWrites += 1;
     this.#heldBytes += data.length;
     this.#lastWriteAt = performance.now();
-    if (this.#heldBytes >= MAX_HELD_BYTES) this.#handOver();
-    else if (this.#heldBytes >= QUIET_HANDOVER_BYTES) this.#quietTimer ??= setTimeout(() => this.#onQuietTimer(), QUIET_MS);
+    if (this.#heldBytes >= MAX_HELD_BYTES) {
+      if (!this.#cutHeld()) this.#handOver();
+    } else if (this.#heldBytes >= QUIET_HANDOVER_BYTES) this.#quietTimer ??= setTimeout(() => this.#onQuietTimer(), QUIET_MS);
   }
 
   /** @param {number} cols @param {number} rows */
@@ -245,7 +249,7 @@ class ScreenMirror {
   receive(message) {
     this.#alternate = message.alternate;
     if (message.type === 'parsed') {
-      if (message.batch === this.#batch) this.#skipsPlain = message.skipsPlain;
+      if (message.batch >= this.#mixedBatch) this.#skipsPlain = message.skipsPlain;
       const done = this.#writes.splice(0, message.count);
       parser.owe(-done.length);
       for (const { bytes, onParsed } of done) {
@@ -283,6 +287,28 @@ class ScreenMirror {
   }
 
   /**
+   * A plain flood is cut here as it comes, not handed over: only its last
+   * lines can show, so the parser thread is given them once the output
+   * pauses or a page asks for the screen, and never parses (nor this thread
+   * copies) the rest. The writes cut count as parsed.
+   * @returns {boolean} whether what was held is cut to its tail
+   */
+  #cutHeld() {
+    if (!this.#heldPlain || !this.#skipsPlain) return false;
+    const tail = plainTail(this.#held, 2 * this.#rows + this.#scrollback);
+    if (tail === undefined) return false;
+    this.#held = [tail];
+    this.#heldBytes = tail.length;
+    const cut = this.#writes.splice(this.#writes.length - this.#heldWrites);
+    this.#heldWrites = 0;
+    for (const { bytes, onParsed } of cut) {
+      this.#pendingBytes -= bytes;
+      onParsed();
+    }
+    return true;
+  }
+
+  /**
    * Gives the parser thread what is held: consecutive writes as one, sizes
    * between them. The writes' bytes are joined into memory of their own,
    * which moves to the thread instead of being copied.
@@ -317,6 +343,7 @@ class ScreenMirror {
     // next may be cut as this one was, without waiting for the thread to
     // say so (under a flood it is behind, and each batch was copied whole).
     this.#skipsPlain &&= plain;
+    if (!plain) this.#mixedBatch = this.#batch;
     parser.owe(count);
     const transfer = parts.filter((part) => part instanceof Uint8Array).map((part) => part.buffer);
     parser.post({ type: 'write', id: this.#id, seq: this.#writtenSeq, count, parts, batch: this.#batch }, transfer);
