@@ -1,6 +1,7 @@
 // End-to-end: the opt-in flow-control window (terminal.connect's
 // "flow_window", terminal.ack).
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 #include <string>
@@ -79,6 +80,34 @@ TEST(FlowControl, AnAcknowledgingPeerGetsEveryByteWithSeqWithoutGaps) {
     std::string expected;
     for (int i = 1; i <= 200000; ++i) expected += std::to_string(i) + "\n";
     EXPECT_TRUE(broker.output() == expected) << "output of " << broker.output().size() << " bytes";
+}
+
+// A flood comes in events of several reads each (the terminal gives about
+// 4 KiB a read), never larger than asked, every byte in order; the peer
+// decodes and parses far fewer lines.
+TEST(FlowControl, MergedReadsCarryTheSameBytesInFewerEvents) {
+    constexpr std::size_t limit = 32768;
+    BrokerProcess broker({.shell = sh("stty raw -echo; seq 1 400000")});
+    broker.send_method("terminal.connect", {{"merge_reads", limit}, {"flow_window", 262144}});
+    std::size_t events = 0;
+    std::size_t largest = 0;
+    while (auto event = broker.next_event()) {
+        if ((*event)["type"] == "closed") break;
+        if ((*event)["type"] != "data") continue;
+        ++events;
+        largest = std::max(largest, data_size(*event));
+        try {
+            broker.send_method("terminal.ack", {{"seq", (*event)["seq"]}});
+        } catch (const std::runtime_error&) {
+            // The last events may still be read after the broker ended.
+        }
+    }
+    std::string expected;
+    for (int i = 1; i <= 400000; ++i) expected += std::to_string(i) + "\n";
+    ASSERT_TRUE(broker.output() == expected) << "output of " << broker.output().size() << " bytes";
+    // One read gives 4 KiB or so, rarely up to about 18 KiB.
+    EXPECT_GT(largest, limit * 3 / 4) << events << " events";
+    EXPECT_LE(largest, limit);
 }
 
 TEST(FlowControl, BadWindowsAndAcksCostOneDiagnosticEach) {

@@ -89,8 +89,12 @@ TEST(ParseNotification, SizesTakeIntegersAndDigitStringsAndFallBackOtherwise) {
         {envelope("terminal.connect", R"({"rows":"x"})"), Connect{std::nullopt, 24}},
         {envelope("terminal.connect", R"({"cols":100,"rows":40})"), Connect{100, 40}},
         {envelope("terminal.connect", R"({"COLS":100,"rows ":40})"), Connect{}},
+        {envelope("terminal.connect", R"({"merge_reads":16384})"), Connect{.merge_reads = 16384}},
+        {envelope("terminal.connect", R"({"merge_reads":0})"), Connect{.merge_reads = 0}},
+        {envelope("terminal.connect", R"({"merge_reads":65536})"), Connect{.merge_reads = 65536}},
     };
     for (const Accepted& c : cases) expect_accepted(c);
+
 }
 
 TEST(ParseNotification, EnvelopeFormsAndOtherMethods) {
@@ -291,6 +295,12 @@ TEST(ParseNotification, FuzzFindingsStayFixed) {
         EXPECT_TRUE(is_valid_utf8(err)) << err;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     }
+}
+
+TEST(ParseNotification, MergeReadsOutOfRangeIsRefused) {
+    const std::string bad_merge = diagnostic("bad terminal.connect: merge_reads must be an integer from 0 to 65536");
+    for (const std::string_view merge : {"65537", "-1", "1.5", "\"4096\"", "true"})
+        expect_rejected({envelope("terminal.connect", R"({"merge_reads":)" + std::string(merge) + "}"), bad_merge});
 }
 
 TEST(ParseNotification, InputDecodingFaultsAndQuietCases) {

@@ -31,6 +31,7 @@ TEST(PeerLines, ParseBackAsTheCommandsTheyWereMadeFrom) {
         {notification_line(Connect{80, 24, 262144}), Connect{80, 24, 262144}},
         {notification_line(Connect{std::nullopt, std::nullopt, 0}), Connect{std::nullopt, std::nullopt, 0}},
         {notification_line(Connect{}), Connect{}},
+        {notification_line(Connect{.merge_reads = 16384}), Connect{.merge_reads = 16384}},
         {notification_line(Input{"ls\r"}), Input{"ls\r"}},
         {notification_line(Input{all_bytes}), Input{all_bytes}},
         {notification_line(Resize{65535, 1}), Resize{65535, 1}},

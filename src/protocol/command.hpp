@@ -14,11 +14,14 @@
 namespace tsb {
 
 // Sets the window size, but only when both counts are present; turns the
-// flow-control window on (a byte count) or off (0) when one is given.
+// flow-control window on (a byte count) or off (0) when one is given; lets
+// reads that find output ready one after another share a data event of up
+// to a byte count, or gives each read its own again (0), when asked.
 struct Connect {
     std::optional<std::uint16_t> cols = std::nullopt;
     std::optional<std::uint16_t> rows = std::nullopt;
     std::optional<std::uint32_t> flow_window = std::nullopt;
+    std::optional<std::uint32_t> merge_reads = std::nullopt;
     friend bool operator==(const Connect&, const Connect&) = default;
 };
 
@@ -74,6 +77,8 @@ using BrokerCommand =
 
 // The largest flow-control window a peer may ask for.
 inline constexpr std::uint32_t max_flow_window = 256 * 1024 * 1024;
+// A data event never holds more than one read can: 64 KiB.
+inline constexpr std::uint32_t max_merge_reads = 65536;
 
 // Requests to end the session: acted on at once, whatever else waits.
 inline bool is_termination_request(const BrokerCommand& command) {

@@ -352,6 +352,14 @@ ParsedLine connect_command(const json& params) {
         }
         connect.flow_window = static_cast<std::uint32_t>(*bytes);
     }
+    if (const json* merge = find_param(params, "merge_reads")) {
+        const auto bytes = bounded_count(*merge, max_merge_reads);
+        if (!bytes) {
+            return reject("bad terminal.connect: merge_reads must be an integer from 0 to " +
+                          std::to_string(max_merge_reads));
+        }
+        connect.merge_reads = static_cast<std::uint32_t>(*bytes);
+    }
     return connect;
 }
 

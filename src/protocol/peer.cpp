@@ -103,6 +103,7 @@ std::string notification_line(const Connect& connect) {
     if (connect.cols) params["cols"] = *connect.cols;
     if (connect.rows) params["rows"] = *connect.rows;
     if (connect.flow_window) params["flow_window"] = *connect.flow_window;
+    if (connect.merge_reads) params["merge_reads"] = *connect.merge_reads;
     return line_for("terminal.connect", std::move(params));
 }
 

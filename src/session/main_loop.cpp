@@ -236,6 +236,7 @@ void Session::take_signals() {
 Result<void> Session::connect(const Connect& connect) {
     if (connect.cols && connect.rows)
         terminal_.set_window_size(*connect.cols, *connect.rows, "connect resize failed");
+    if (connect.merge_reads) terminal_.set_merge_limit(*connect.merge_reads);
     if (!connect.flow_window) return {};
     outbox_.set_window(*connect.flow_window);
     return {};
@@ -292,7 +293,7 @@ Result<void> Session::relay_again() {
 
 Result<void> Session::relay_one_read() {
     output_flowing_ = false;
-    Result<std::span<const char>> bytes = terminal_.read_once();
+    Result<std::span<const char>> bytes = terminal_.read_output();
     if (!bytes) return fail(bytes.error());
     if (bytes->empty()) return {};
     outbox_.write_data(*bytes);

@@ -75,19 +75,30 @@ Result<bool> TerminalSide::on_poll_ready(short revents) {
     return (revents & (POLLIN | POLLHUP)) != 0;
 }
 
-Result<std::span<const char>> TerminalSide::read_once() {
+Result<std::span<const char>> TerminalSide::read_output() {
     if (!master_ || output_ended_) return std::span<const char>();
-    const ssize_t n = ::read(master_.get(), read_buffer_.get(), read_buffer_size);
-    if (n > 0) return std::span<const char>(read_buffer_.get(), static_cast<std::size_t>(n));
-    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+    const std::size_t chunk = merge_limit_ > 0 ? merge_limit_ : read_buffer_size;
+    std::size_t got = 0;
+    for (;;) {
+        const ssize_t n = ::read(master_.get(), read_buffer_.get() + got, chunk - got);
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+            if (merge_limit_ > 0 && got < chunk) continue;
+            return std::span<const char>(read_buffer_.get(), got);
+        }
+        // What was read goes first: the end of the output, or an error, is
+        // met again by the next read.
+        if (got > 0) return std::span<const char>(read_buffer_.get(), got);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            return std::span<const char>();
+        // Linux reports the hang-up of the last slave descriptor as EIO rather
+        // than as an end of file.
+        if (n < 0 && errno != EIO) return fail(Error::last_os());
+        output_ended_ = true;
+        hung_up_ = true;
+        drop_pending_input();
         return std::span<const char>();
-    // Linux reports the hang-up of the last slave descriptor as EIO rather
-    // than as an end of file.
-    if (n < 0 && errno != EIO) return fail(Error::last_os());
-    output_ended_ = true;
-    hung_up_ = true;
-    drop_pending_input();
-    return std::span<const char>();
+    }
 }
 
 void TerminalSide::close() {

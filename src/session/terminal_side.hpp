@@ -1,7 +1,9 @@
 #pragma once
 // The terminal's side of the session: the PTY master, the input that waits
-// for room in it, and its output read in chunks of one read each.
+// for room in it, and its output read in chunks of one read each (or, when
+// the peer asks, of what a few reads in a row find ready).
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -42,9 +44,16 @@ public:
     // whether a read is worth trying.
     Result<bool> on_poll_ready(short revents);
 
-    // One read: the bytes (empty when nothing was ready, or at the end of
-    // output, which output_ended() then tells).
-    Result<std::span<const char>> read_once();
+    // Up to how many bytes a chunk of output may join the reads that find
+    // output ready one after another (0: one read a chunk). A flood then
+    // costs the peer a line per `bytes` rather than per read: the terminal
+    // gives 4 KiB or so at a time. An echo is not held: the read after it
+    // finds nothing.
+    void set_merge_limit(std::size_t bytes) noexcept { merge_limit_ = std::min(bytes, read_buffer_size); }
+
+    // One chunk of output: the bytes (empty when nothing was ready, or at the
+    // end of output, which output_ended() then tells).
+    Result<std::span<const char>> read_output();
     // Closes the master, which hangs up whatever still holds the slave.
     // Input that waits goes nowhere.
     void close();
@@ -54,6 +63,7 @@ private:
 
     Fd master_;
     std::unique_ptr<char[]> read_buffer_;
+    std::size_t merge_limit_ = 0;
     bool output_ended_ = false;
     bool hung_up_ = false;
     std::string pending_input_;

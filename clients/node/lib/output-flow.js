@@ -19,18 +19,23 @@ const Phase = Object.freeze({ RUNNING: 0, RELEASED: 1, DESTROYED: 2 });
 // output between turns: with forty flooding at once, one event each made a
 // turn long enough that an echo read by the next one waited for all forty.
 const DELIVERIES_PER_TURN = 8;
+// ...and once this many bytes are handed over, the rest wait for the next
+// turn: a flood comes in events of up to 64 KiB (the broker merges the
+// reads that find output ready), and eight of those made the turns long.
+const BYTES_PER_TURN = 65536;
 
 /**
  * The terminals with a data event waiting, in the order they asked: each
- * turn the first DELIVERIES_PER_TURN of them deliver one, and those with
- * more ask again, behind the others.
+ * turn the first DELIVERIES_PER_TURN of them deliver one (until
+ * BYTES_PER_TURN are delivered; the others keep their places), and those
+ * with more ask again, behind the others.
  */
 const waiting = {
   /** @type {Set<() => void>} */
   deliveries: new Set(),
   scheduled: false,
 
-  /** @param {() => void} deliver */
+  /** @param {() => number} deliver hands over one event, returns its bytes */
   add(deliver) {
     this.deliveries.add(deliver);
     this.schedule();
@@ -49,9 +54,11 @@ const waiting = {
       if (turn.length === DELIVERIES_PER_TURN) break;
       turn.push(deliver);
     }
+    let bytes = 0;
     for (const deliver of turn) {
+      if (bytes >= BYTES_PER_TURN) break;
       this.deliveries.delete(deliver);
-      deliver();
+      bytes += deliver();
     }
     this.schedule();
   }
@@ -210,11 +217,12 @@ class OutputFlow {
 
   #deliverWaiting = () => {
     this.#deliveryScheduled = false;
-    this.#deliverOne();
+    return this.#deliverOne();
   };
 
+  /** @returns {number} the bytes handed over */
   #deliverOne() {
-    if (this.#paused && !this.#dropsOutput()) return;
+    if (this.#paused && !this.#dropsOutput()) return 0;
     const next = this.#queue.shift();
     if (next) {
       this.#queuedBytes -= next.bytes.length;
@@ -229,6 +237,7 @@ class OutputFlow {
       this.#finished = true;
       this.#hooks.finish();
     }
+    return next?.bytes.length ?? 0;
   }
 
   /**
@@ -250,4 +259,4 @@ class OutputFlow {
   }
 }
 
-module.exports = { OutputFlow, DELIVERIES_PER_TURN };
+module.exports = { OutputFlow, DELIVERIES_PER_TURN, BYTES_PER_TURN };

@@ -112,28 +112,32 @@ test('input not confirmed by a pong stays under the bound, and all of it goes in
   assert.ok(rounds > 1, 'the 4 MiB went without waiting for a pong');
 });
 
-test('terminals with output waiting take turns: at most DELIVERIES_PER_TURN events a turn, each terminal in order', async () => {
-  const { OutputFlow, DELIVERIES_PER_TURN } = require('../lib/output-flow');
+test('terminals with output waiting take turns: at most DELIVERIES_PER_TURN events or about BYTES_PER_TURN a turn, each terminal in order', async () => {
+  const { OutputFlow, DELIVERIES_PER_TURN, BYTES_PER_TURN } = require('../lib/output-flow');
   const turn = () => new Promise((resolve) => setImmediate(resolve));
   const terminals = DELIVERIES_PER_TURN + 4;
   const perTerminal = 4;
-  const delivered = [];
-  for (let id = 0; id < terminals; id++) {
-    const flow = new OutputFlow(0, { deliver: (bytes) => delivered.push([id, bytes.toString()]), send() {}, setReading() {}, finish() {} });
-    // One read with several events: the first goes at once, the others wait.
-    flow.takeRead(Array.from({ length: perTerminal }, (_, i) =>
-      ({ type: 'data', seq: i + 1, ts: 0, data_b64: Buffer.from(`${id}.${i}`).toString('base64') })));
+  for (const size of [4, 16384]) {
+    const delivered = [];
+    for (let id = 0; id < terminals; id++) {
+      const flow = new OutputFlow(0, { deliver: (bytes) => delivered.push([id, bytes.toString()]), send() {}, setReading() {}, finish() {} });
+      // One read with several events: the first goes at once, the others wait.
+      flow.takeRead(Array.from({ length: perTerminal }, (_, i) =>
+        ({ type: 'data', seq: i + 1, ts: 0, data_b64: Buffer.from(`${id}.${i}`.padEnd(size, '.')).toString('base64') })));
+    }
+    const turns = [delivered.splice(0)];
+    while (turns.flat().length < terminals * perTerminal && turns.length < 100) {
+      await turn();
+      turns.push(delivered.splice(0));
+    }
+    assert.equal(turns[0].length, terminals, 'the first event of each read in its own turn');
+    const later = turns.slice(1).filter((t) => t.length > 0);
+    // A turn ends once it has handed over BYTES_PER_TURN.
+    const bounded = (t) => t.length <= DELIVERIES_PER_TURN && (t.length - 1) * size < BYTES_PER_TURN;
+    assert.ok(later.every(bounded), `${size}-byte events a turn: ${later.map((t) => t.length)}`);
+    // Round robin: the waiting terminals one after another, each again only behind the others.
+    const expected = [];
+    for (let i = 1; i < perTerminal; i++) for (let id = 0; id < terminals; id++) expected.push([id, `${id}.${i}`.padEnd(size, '.')]);
+    assert.deepEqual(later.flat(), expected);
   }
-  const turns = [delivered.splice(0)];
-  while (turns.flat().length < terminals * perTerminal && turns.length < 100) {
-    await turn();
-    turns.push(delivered.splice(0));
-  }
-  assert.equal(turns[0].length, terminals, 'the first event of each read in its own turn');
-  const later = turns.slice(1).filter((t) => t.length > 0);
-  assert.ok(later.every((t) => t.length <= DELIVERIES_PER_TURN), `events a turn: ${later.map((t) => t.length)}`);
-  // Round robin: the waiting terminals one after another, each again only behind the others.
-  const expected = [];
-  for (let i = 1; i < perTerminal; i++) for (let id = 0; id < terminals; id++) expected.push([id, `${id}.${i}`]);
-  assert.deepEqual(later.flat(), expected);
 });
