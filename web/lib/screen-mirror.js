@@ -142,7 +142,9 @@ class ScreenMirror {
   #heldPlain = true;
   #batch = 0;
   #mixedBatch = 0;
-  #skipsPlain = false;
+  // A new headless terminal is in its ground state, its scroll region the
+  // whole screen: a session's first flood is cut before it is ever parsed.
+  #skipsPlain = true;
   #lastWriteAt = 0;
   /** @type {NodeJS.Timeout | undefined} */
   #quietTimer;

@@ -264,26 +264,28 @@ test('plain text that scrolls out of the scrollback is skipped by the mirror, le
 });
 
 test('a plain flood is cut on the server\'s thread as it comes: little of it waits for the parser, and the screen is the same', { timeout: 60000 }, async () => {
-  const mirror = new ScreenMirror(20, 4, 10);
-  mirror.write(1, bytes('$ '), () => {});
-  await mirror.snapshot(); // the parser has said plain text may be cut
   const chunk = `\r\n${Array.from({ length: 4000 }, (_, i) => `${i}`.padEnd(15, '=')).join('\r\n')}`;
-  let parsed = 0;
-  for (let seq = 2; seq < 2 + 64; seq++) mirror.write(seq, bytes(chunk), () => { parsed += 1; });
-  // 4 MiB written in one turn of the loop: the parser thread cannot have answered.
-  assert.ok(mirror.pendingBytes < 1.5 * 1024 * 1024, `${mirror.pendingBytes} bytes wait for the parser`);
-  assert.ok(parsed >= 48, `${parsed} of 64 writes count as parsed`);
-  assert.equal((await mirror.snapshot()).data, await direct(`$ ${chunk.repeat(64)}`));
-  assert.equal(parsed, 64);
-  mirror.dispose();
+  for (const parsedFirst of [false, true]) {
+    const mirror = new ScreenMirror(20, 4, 10);
+    mirror.write(1, bytes('$ '), () => {});
+    if (parsedFirst) await mirror.snapshot(); // the parser has said plain text may be cut
+    let parsed = 0;
+    for (let seq = 2; seq < 2 + 64; seq++) mirror.write(seq, bytes(chunk), () => { parsed += 1; });
+    // 4 MiB written in one turn of the loop: the parser thread cannot have answered.
+    assert.ok(mirror.pendingBytes < 1.5 * 1024 * 1024, `${mirror.pendingBytes} bytes wait for the parser (${parsedFirst})`);
+    assert.ok(parsed >= 48, `${parsed} of 64 writes count as parsed`);
+    assert.equal((await mirror.snapshot()).data, await direct(`$ ${chunk.repeat(64)}`));
+    assert.equal(parsed, 64);
+    mirror.dispose();
+  }
 });
 
-test('what the parser says after a plain batch no longer holds once a later batch was not plain', { timeout: 60000 }, async () => {
+test('what the parser says of a batch no longer holds once a later batch was not plain', { timeout: 60000 }, async () => {
   const lines = (count, make) => Array.from({ length: count }, (_, i) => make(i)).join('\r\n');
   const long = (letter) => lines(60000, () => letter.repeat(19)); // each over the 1 Mi bytes of a batch
   // Below a scroll region each line is written over the last: the short
   // lines leave the long ones' ends, which a cut would have lost.
-  const parts = [long('A'), `\x1b[1;2r\x1b[4;1H${long('B')}`, `\r\n${long('C')}\r\n${lines(20000, () => 's')}`];
+  const parts = [`\x1b[m${long('A')}`, `\x1b[1;2r\x1b[4;1H${long('B')}`, `\r\n${long('C')}\r\n${lines(20000, () => 's')}`];
   const mirror = new ScreenMirror(20, 4, 10);
   mirror.write(1, bytes(parts[0]), () => {});
   mirror.write(2, bytes(parts[1]), () => {});
