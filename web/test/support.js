@@ -34,6 +34,7 @@ async function launchBrowser() {
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync']
   });
+  context.on('page', reloadWhenCutOff);
   return {
     context,
     async close() {
@@ -41,6 +42,33 @@ async function launchBrowser() {
       fs.rmSync(profileDir, { recursive: true, force: true });
     }
   };
+}
+
+/**
+ * Chromium drops what it is loading when it sees the machine's network
+ * change (ERR_NETWORK_CHANGED, even for 127.0.0.1), as other work on a
+ * shared machine makes it do: a page that lost one of its own files that
+ * way would wait for ever, so it is loaded again, as a person would.
+ * @param {import('playwright-core').Page} page
+ */
+function reloadWhenCutOff(page) {
+  let reloading = false;
+  let cutOffAgain = false;
+  const reload = () => {
+    reloading = true;
+    cutOffAgain = false;
+    page.reload().catch(() => {}).finally(() => {
+      reloading = false;
+      if (cutOffAgain) reload();
+    });
+  };
+  page.on('requestfailed', (request) => {
+    const cutOff = request.failure()?.errorText === 'net::ERR_NETWORK_CHANGED' &&
+      ['document', 'script', 'stylesheet'].includes(request.resourceType());
+    if (!cutOff) return;
+    if (reloading) cutOffAgain = true;
+    else reload();
+  });
 }
 
 /** The text of xterm.js's active buffer, one line per row, trailing blanks cut. */
@@ -53,13 +81,21 @@ function screenText(page) {
   });
 }
 
-/** Polls `probe` until `condition` holds of its value; throws with `what` and the last value after the deadline. */
+/**
+ * Polls `probe` until `condition` holds of its value; throws with `what` and
+ * the last value after the deadline. A probe that throws is tried again (a
+ * page being loaded again has no screen for a moment).
+ */
 async function waitFor(probe, condition, what) {
   const deadline = Date.now() + DEADLINE;
   let value;
   while (Date.now() < deadline) {
-    value = await probe();
-    if (condition(value)) return value;
+    try {
+      value = await probe();
+      if (condition(value)) return value;
+    } catch (error) {
+      value = error;
+    }
     await new Promise((resolve) => setTimeout(resolve, 50));
   }
   throw new Error(`timed out waiting for ${what}; last seen: ${JSON.stringify(String(value).slice(-300))}`);
