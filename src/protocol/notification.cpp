@@ -341,25 +341,30 @@ std::optional<std::uint64_t> bounded_count(const json& value, std::uint64_t max)
     return std::nullopt;
 }
 
+// A connect's optional byte count `name`: absent, or an integer from 0 to
+// `max`; anything else rejects the whole connect.
+std::expected<std::optional<std::uint32_t>, Diagnostic> connect_byte_count(const json& params,
+                                                                            const char* name,
+                                                                            std::uint32_t max) {
+    const json* value = find_param(params, name);
+    if (value == nullptr) return std::nullopt;
+    const auto bytes = bounded_count(*value, max);
+    if (!bytes) {
+        return reject("bad terminal.connect: " + std::string(name) + " must be an integer from 0 to " +
+                      std::to_string(max));
+    }
+    return static_cast<std::uint32_t>(*bytes);
+}
+
 ParsedLine connect_command(const json& params) {
     Connect connect{optional_count(params, "cols", default_cols),
                     optional_count(params, "rows", default_rows), std::nullopt};
-    if (const json* window = find_param(params, "flow_window")) {
-        const auto bytes = bounded_count(*window, max_flow_window);
-        if (!bytes) {
-            return reject("bad terminal.connect: flow_window must be an integer from 0 to " +
-                          std::to_string(max_flow_window));
-        }
-        connect.flow_window = static_cast<std::uint32_t>(*bytes);
-    }
-    if (const json* merge = find_param(params, "merge_reads")) {
-        const auto bytes = bounded_count(*merge, max_merge_reads);
-        if (!bytes) {
-            return reject("bad terminal.connect: merge_reads must be an integer from 0 to " +
-                          std::to_string(max_merge_reads));
-        }
-        connect.merge_reads = static_cast<std::uint32_t>(*bytes);
-    }
+    const auto window = connect_byte_count(params, "flow_window", max_flow_window);
+    if (!window) return std::unexpected(window.error());
+    const auto merge = connect_byte_count(params, "merge_reads", max_merge_reads);
+    if (!merge) return std::unexpected(merge.error());
+    connect.flow_window = *window;
+    connect.merge_reads = *merge;
     return connect;
 }
 
