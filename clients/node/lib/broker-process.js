@@ -62,6 +62,15 @@ class BrokerProcess {
       cwd: command.cwd,
       uid: options.uid,
       gid: options.gid,
+      // A session of its own, as node-pty gives its shells. A ^C typed at the
+      // program's own terminal signals the program's process group, and
+      // would end every terminal the program has open, even one that
+      // handles ^C itself. And where the scheduler groups processes by
+      // session, flooding brokers would share the program's CPU instead of
+      // each having its own. When the program goes, its broker sees stdin
+      // close and ends the session all the same. A launcher (ssh) stays in
+      // the program's session: it may ask for a password at its terminal.
+      detached: !options.launcher,
       stdio: ['pipe', 'pipe', 'pipe']
     });
     this.#child.on('error', (error) => hooks.error(error));

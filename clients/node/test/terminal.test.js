@@ -245,6 +245,36 @@ test('a program that dies, however, leaves no broker and no shell behind', { tim
   }
 });
 
+test('a ^C at the program\'s own terminal reaches the program, not its terminals', TIMEOUT, async () => {
+  // The program handles SIGINT, as an editor or a REPL does, and then uses
+  // its terminal: the ^C must not have ended the session behind it.
+  const program = `
+    const { spawn } = require(${JSON.stringify(path.join(__dirname, '..'))});
+    const terminal = spawn('sh', [], { brokerPath: ${JSON.stringify(brokerPath)}, env: { ...process.env, PS1: '$ ' } });
+    let output = '';
+    terminal.onData((data) => {
+      output += data;
+      if (/(^|\\s)alive\\r\\n/.test(output)) { console.log('alive'); process.exit(0); }
+    });
+    terminal.onExit(() => { console.log('ended'); process.exit(1); });
+    // A second later: a broker that the ^C reached has ended the shell by then.
+    process.on('SIGINT', () => terminal.write('sleep 1; echo al""ive\\n'));
+    terminal.ready.then(() => console.log('ready'));`;
+  // A process group of its own, as a shell gives the command it runs.
+  const child = childProcess.spawn(process.execPath, ['-e', program], { detached: true, stdio: ['ignore', 'pipe', 'inherit'] });
+  const closed = new Promise((resolve) => child.on('close', resolve));
+  let output = '';
+  child.stdout.on('data', (chunk) => { output += chunk; });
+  try {
+    await pollUntil(() => output.includes('ready'), 'the terminal to be ready');
+    process.kill(-child.pid, 'SIGINT');
+    await closed;
+    assert.equal(output.trim().split('\n').pop(), 'alive');
+  } finally {
+    if (child.exitCode === null) process.kill(-child.pid, 'SIGKILL');
+  }
+});
+
 test('a 6 MiB paste with the default window comes back whole from cat', { timeout: 60000 }, async () => {
   const size = 6 * 1048576;
   const terminal = spawn('sh', ['-c', 'stty raw -echo; echo READY; exec cat'], { brokerPath, encoding: null });

@@ -638,9 +638,14 @@ async def _spawn(command: str | Sequence[str] | None, *, args: Sequence[str] | N
                                               term=term, cols=cols, rows=rows, broker=broker)
     else:
         how = broker_command.local_command(argv, env=env, cwd=cwd, term=term, cols=cols, rows=rows, broker=broker)
+    # The broker in a session of its own, as pexpect's children are: a ^C at
+    # the program's terminal must not end the terminals of a program that
+    # handles it. When the program goes, the broker sees stdin close and ends
+    # the session. A launcher (ssh) stays: it may ask for a password there.
     process = await asyncio.create_subprocess_exec(
         how.program, *how.args, stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE,
-        stderr=asyncio.subprocess.PIPE, env=how.env, cwd=how.cwd, limit=LINE_LIMIT)
+        stderr=asyncio.subprocess.PIPE, env=how.env, cwd=how.cwd, limit=LINE_LIMIT,
+        start_new_session=not launcher)
     terminal: Terminal[Any] = Terminal(process, encoding=encoding, codec_errors=codec_errors,
                                        flow_window=flow_window, max_buffer=max_buffer, timeout=timeout,
                                        cols=cols, rows=rows, screen=terminal_screen)

@@ -7,6 +7,7 @@ import base64
 import json
 import os
 import resource
+import signal
 from pathlib import Path
 from typing import Any
 
@@ -119,6 +120,40 @@ def test_failures_carry_status_and_diagnostics() -> None:
         assert launcher.value.status == 5 and "lost the link" in launcher.value.stderr
         with pytest.raises(terminal_stream.BrokerNotFound, match="TERMINAL_STREAM_BROKER"):
             await terminal_stream.spawn("sh", broker="/nonexistent/terminal-stream-broker")
+    run(case)
+
+
+def test_a_ctrl_c_at_the_programs_own_terminal_leaves_its_terminals_alone() -> None:
+    # The program handles SIGINT, as a REPL does, then uses its terminal; a
+    # broker that the ^C reached would have ended the shell during the sleep.
+    source = """if True:
+        import asyncio, signal, sys, terminal_stream
+        async def main():
+            async with terminal_stream.spawn("sh", env={"PATH": "/usr/bin:/bin", "PS1": "$ "}) as term:
+                interrupted = asyncio.Event()
+                asyncio.get_running_loop().add_signal_handler(signal.SIGINT, interrupted.set)
+                print("ready", flush=True)
+                await interrupted.wait()
+                term.sendline('sleep 1; echo al""ive')
+                await term.expect_exact("alive\\r\\n", timeout=30)
+                print("alive", flush=True)
+        asyncio.run(main())
+    """
+    client_dir = str(Path(terminal_stream.__file__).resolve().parents[1])
+
+    async def case() -> None:
+        # A process group of its own, as a shell gives the command it runs.
+        child = await asyncio.create_subprocess_exec(
+            PYTHON, "-c", source, stdout=asyncio.subprocess.PIPE, start_new_session=True,
+            env={**os.environ, "PYTHONPATH": client_dir})
+        try:
+            assert child.stdout and await child.stdout.readline() == b"ready\n"
+            os.killpg(child.pid, signal.SIGINT)
+            assert await child.stdout.read() == b"alive\n"
+        finally:
+            if child.returncode is None:
+                os.killpg(child.pid, signal.SIGKILL)
+            await child.wait()
     run(case)
 
 
