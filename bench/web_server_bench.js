@@ -12,7 +12,8 @@
 //            up): MB/s and server CPU seconds; then the same for a second
 //            `cat` (warm: the code it runs compiled)
 //   flood    N sessions running `cat /dev/urandom | base64` while one more
-//            session types a key at a time: the key's echo p50/p99, the
+//            session types a key at a time (its client in a process of its
+//            own, as a person's page is): the key's echo p50/p99, the
 //            server's CPU, and the flood output delivered (MB/s, all of them,
 //            and bytes per WebSocket message)
 //   sessions open S sessions, ten at a time, each to its prompt: the time,
@@ -21,6 +22,7 @@
 //   node web_server_bench.js --broker PATH [--rounds N] [--only cat,flood,sessions]
 //        [--floods 10,40] [--sessions 200] [--keys 150] [--prof-dir DIR] [--before DIR]
 //        [--raw-relay PATH] [--renice N [--renice-relays yes]] [--server-nice N]
+//        [--typist process|shared]
 // Prints one JSON object: for each kind, the figures of every round.
 // --prof-dir runs the servers under node --cpu-prof (profiles in DIR).
 // --before DIR adds a kind 'before': the server of another copy of the
@@ -33,8 +35,11 @@
 // server) the nice value N once they run, for every kind alike; with
 // --renice-relays yes, their sessions' broker or raw_relay too.
 // --server-nice N starts the server's main thread at the nice value N.
+// --typist shared runs the typing session's client in this process, beside
+// the flooding sessions' clients (their work then delays its echoes), and
+// the server in this process's session: the harness as it was before.
 
-const { spawn, execFileSync } = require('child_process');
+const { spawn, fork, execFileSync } = require('child_process');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
@@ -48,7 +53,7 @@ const TICK = 1 / Number(execFileSync('getconf', ['CLK_TCK'], { encoding: 'utf8' 
 
 function parseArgs(argv) {
   const options = { broker: null, rounds: 3, only: 'cat,flood,sessions', floods: '10,40', sessions: 200, keys: 150,
-    'prof-dir': null, before: null, 'raw-relay': null, renice: 0, 'renice-relays': 'no', 'server-nice': 0 };
+    'prof-dir': null, before: null, 'raw-relay': null, renice: 0, 'renice-relays': 'no', 'server-nice': 0, typist: 'process' };
   for (let i = 0; i < argv.length; i += 2) options[argv[i].replace(/^--/, '')] = argv[i + 1];
   if (!options.broker) throw new Error('usage: web_server_bench.js --broker PATH [--rounds N] [--only ...]');
   options.rounds = Number(options.rounds);
@@ -74,7 +79,9 @@ function startServer(kind, options) {
     ? [...node, path.join(__dirname, 'web_peer', 'server.js'), '--port', '0', '--', ...(kind === 'peer' ? ['sh'] : relayed)]
     : [...node, path.join(kind === 'before' ? path.resolve(options.before) : ROOT, 'web', 'server.js'), '--broker', options.broker, '--port', '0', '--grace', '0',
       '--max-sessions', '1000', '--', 'sh'];
-  const child = spawn(process.execPath, command, { env, stdio: ['ignore', 'pipe', 'inherit'] });
+  // A session of its own, as a service has: where the scheduler groups
+  // processes by session, the clients' work here would share its CPU.
+  const child = spawn(process.execPath, command, { env, detached: options.typist !== 'shared', stdio: ['ignore', 'pipe', 'inherit'] });
   // The main thread's only (Linux's nice is per thread): its event loop.
   if (options['server-nice']) os.setPriority(child.pid, Number(options['server-nice']));
   return new Promise((resolve, reject) => {
@@ -178,6 +185,8 @@ class Client {
   messages = 0;
   tail = '';
   #waiters = [];
+  #lastSeq = 0;
+  #ackQueued = false;
 
   constructor(server) {
     this.peer = isPeer(server.kind);
@@ -203,6 +212,18 @@ class Client {
     });
   }
 
+  // As the page does: the frames that arrive together are confirmed by one
+  // ack of the last, sent once they have all been handled.
+  #ack(seq) {
+    this.#lastSeq = seq;
+    if (this.#ackQueued) return;
+    this.#ackQueued = true;
+    queueMicrotask(() => {
+      this.#ackQueued = false;
+      if (this.socket.readyState === WebSocket.OPEN) this.socket.send(JSON.stringify({ type: 'ack', seq: this.#lastSeq }));
+    });
+  }
+
   close() {
     if (this.socket.readyState === WebSocket.CLOSED) return Promise.resolve();
     const closed = new Promise((resolve) => this.socket.once('close', resolve));
@@ -216,7 +237,7 @@ class Client {
       if (text.startsWith('{')) return;
       const colon = text.indexOf(':');
       data = text.slice(colon + 1);
-      this.socket.send(JSON.stringify({ type: 'ack', seq: Number(text.slice(0, colon)) }));
+      this.#ack(Number(text.slice(0, colon)));
     }
     this.received += data.length;
     this.messages += 1;
@@ -286,8 +307,68 @@ async function echoTimes(client, keys) {
   return times;
 }
 
-async function floodFigures(server, count, keys, renice, reniceRelays) {
-  const interactive = await openAtPrompt(server);
+/**
+ * The session that types, with its client in a process and a session of its
+ * own, as a person's page is: otherwise the echoes would wait while this
+ * process handles the flooding sessions' output. With `shared`, in this
+ * process.
+ */
+class Typist {
+  #child = null;
+  #client = null;
+  #replies = [];
+
+  static async open(server, shared) {
+    const typist = new Typist();
+    if (shared) {
+      typist.#client = await openAtPrompt(server);
+    } else {
+      typist.#child = fork(__filename, ['--typist'], { detached: true, stdio: ['ignore', 'inherit', 'inherit', 'ipc'] });
+      typist.#child.on('message', (reply) => typist.#replies.shift()(reply));
+      await typist.#ask({ socketUrl: server.socketUrl, origin: server.origin, kind: server.kind });
+    }
+    return typist;
+  }
+
+  /** @returns {Promise<number[]>} each key's echo time, ms */
+  echoTimes(keys) {
+    return this.#client ? echoTimes(this.#client, keys) : this.#ask({ keys });
+  }
+
+  async close() {
+    if (this.#client) return this.#client.close();
+    const gone = new Promise((resolve) => this.#child.once('exit', resolve));
+    this.#child.send({ close: true });
+    return gone;
+  }
+
+  #ask(request) {
+    return new Promise((resolve) => {
+      this.#replies.push(resolve);
+      this.#child.send(request);
+    });
+  }
+}
+
+/** The typist's process: opens the session, types when asked, says the times. */
+function typistProcess() {
+  let client;
+  process.once('disconnect', () => process.exit(0));
+  process.on('message', async (request) => {
+    if (request.socketUrl) {
+      client = await openAtPrompt(request);
+      process.send({ ready: true });
+    } else if (request.keys) {
+      process.send(await echoTimes(client, request.keys));
+    } else if (request.close) {
+      await client.close();
+      process.disconnect();
+    }
+  });
+}
+
+async function floodFigures(server, count, keys, renice, reniceRelays, sharedTypist) {
+  const interactive = await Typist.open(server, sharedTypist);
   const floods = [];
   for (let i = 0; i < count; i += 10) {
     floods.push(...await Promise.all(Array.from({ length: Math.min(10, count - i) }, () => openAtPrompt(server))));
@@ -301,7 +382,7 @@ async function floodFigures(server, count, keys, renice, reniceRelays) {
   const bytesBefore = floods.reduce((sum, flood) => sum + flood.received, 0);
   const messagesBefore = floods.reduce((sum, flood) => sum + flood.messages, 0);
   const started = performance.now();
-  const times = await echoTimes(interactive, keys);
+  const times = await interactive.echoTimes(keys);
   const seconds = (performance.now() - started) / 1000;
   const result = {
     p50: percentile(times, 0.5),
@@ -355,7 +436,7 @@ async function round(kind, options, file) {
   if (options.only.includes('cat')) result.cat = await withServer(kind, options, (server) => catFigures(server, file));
   if (options.only.includes('flood')) {
     for (const count of options.floods) {
-      result[`flood${count}`] = await withServer(kind, options, (server) => floodFigures(server, count, options.keys, options.renice, options['renice-relays'] === 'yes'));
+      result[`flood${count}`] = await withServer(kind, options, (server) => floodFigures(server, count, options.keys, options.renice, options['renice-relays'] === 'yes', options.typist === 'shared'));
     }
   }
   if (options.only.includes('sessions')) {
@@ -399,7 +480,8 @@ async function main() {
   process.stdout.write(JSON.stringify(results) + '\n');
 }
 
-main().catch((error) => {
+if (process.argv[2] === '--typist') typistProcess();
+else main().catch((error) => {
   console.error(error);
   process.exit(1);
 });
