@@ -25,6 +25,9 @@ test.before(async () => {
   container = host.startContainer();
   idle = commands(container);
 });
+// A failed test's sessions end with it, or the next test's check that the
+// container is empty fails for them too.
+test.afterEach(endAll);
 test.after(() => {
   endAll();
   host?.stop();
@@ -50,11 +53,13 @@ test('over docker exec -i: echo, the size at start and after a resize, the exit 
     `the ready event names the shell in the container: ${JSON.stringify(host.processes(container))}`);
   terminal.write('echo hel""lo\n');
   await seen.waitForText(/(^|\s)hello\r\n/);
+  // Typed before the shell's prompt, a command's echo comes first and its
+  // output follows the prompt on the same line ("stty size\r\n# 41 123").
   terminal.write('stty size\n');
-  await seen.waitForText(/(^|\n)30 90\r\n/);
+  await seen.waitForText(/(^|\s)30 90\r\n/);
   terminal.resize(123, 41);
   terminal.write('stty size\n');
-  await seen.waitForText(/(^|\n)41 123\r\n/);
+  await seen.waitForText(/(^|\s)41 123\r\n/);
   terminal.write('exit 7\n');
   assert.deepEqual(await seen.waitForExit(), { exitCode: 7, signal: 0, reason: 'exited' });
   await containerEmpties('the session to leave the container');
