@@ -271,7 +271,11 @@ test('a ^C at the program\'s own terminal reaches the program, not its terminals
     await closed;
     assert.equal(output.trim().split('\n').pop(), 'alive');
   } finally {
-    if (child.exitCode === null) process.kill(-child.pid, 'SIGKILL');
+    try {
+      if (child.exitCode === null) process.kill(-child.pid, 'SIGKILL');
+    } catch {
+      // it ended meanwhile
+    }
   }
 });
 

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import base64
+import contextlib
 import json
 import os
 import resource
@@ -151,8 +152,10 @@ def test_a_ctrl_c_at_the_programs_own_terminal_leaves_its_terminals_alone() -> N
             os.killpg(child.pid, signal.SIGINT)
             assert await child.stdout.read() == b"alive\n"
         finally:
+            # It may have ended without being reaped yet.
             if child.returncode is None:
-                os.killpg(child.pid, signal.SIGKILL)
+                with contextlib.suppress(ProcessLookupError):
+                    os.killpg(child.pid, signal.SIGKILL)
             await child.wait()
     run(case)
 
