@@ -59,55 +59,67 @@ function plainCut(plain, lines) {
 /**
  * Every flood passes through here, so it looks at four bytes at a time:
  * only a word with a byte below 0x20 or above 0x7e (a control, or part of
- * a character beyond ASCII) is looked at byte by byte.
- * @param {Uint8Array} bytes whole UTF-8 characters @returns {boolean} whether they are all plain text
+ * a character beyond ASCII) is looked at byte by byte. The line feeds are
+ * counted on the way (each is such a byte), for plainTail.
+ * @param {Uint8Array} bytes whole UTF-8 characters
+ * @returns {number} -1 unless they are all plain text; else the line feeds among them
  */
-function isPlain(bytes) {
+function plainLineFeeds(bytes) {
   const end = bytes.length;
   const aligned = Math.min(end, (4 - (bytes.byteOffset & 3)) & 3);
   const words = (end - aligned) >>> 2;
   if (words === 0) return plainBytes(bytes, 0, end);
-  if (!plainBytes(bytes, 0, aligned)) return false;
+  let lineFeeds = plainBytes(bytes, 0, aligned);
+  if (lineFeeds < 0) return -1;
   const view = new Uint32Array(bytes.buffer, bytes.byteOffset + aligned, words);
   for (let i = 0; i < words; i++) {
     const word = view[i];
     // A byte below 0x20 (the carry trick), or one at 0x7f or above.
     if ((((word - 0x20202020) & ~word) | ((word + 0x01010101) | word)) & 0x80808080) {
       const at = aligned + 4 * i;
-      if (!plainBytes(bytes, at, at + 4)) return false;
+      const found = plainBytes(bytes, at, at + 4);
+      if (found < 0) return -1;
+      lineFeeds += found;
     }
   }
-  return plainBytes(bytes, aligned + 4 * words, end);
+  const found = plainBytes(bytes, aligned + 4 * words, end);
+  return found < 0 ? -1 : lineFeeds + found;
 }
 
+/** @returns {number} -1 unless bytes from..to are plain; else their line feeds */
 function plainBytes(bytes, from, to) {
+  let lineFeeds = 0;
   for (let at = from; at < to; at++) {
     const byte = bytes[at];
-    if (NOT_PLAIN_BYTE[byte] === 1) return false;
-    if (byte === 0xc2 && at + 1 < bytes.length && bytes[at + 1] < 0xa0) return false; // a C1 control
+    if (NOT_PLAIN_BYTE[byte] === 1) return -1;
+    if (byte === 0xc2 && at + 1 < bytes.length && bytes[at + 1] < 0xa0) return -1; // a C1 control
+    if (byte === 0x0a) lineFeeds += 1;
   }
-  return true;
+  return lineFeeds;
 }
 
 /**
  * Plain text written in pieces (each plain), cut as plainCut does: the
  * pieces joined from the CR LF followed by `lines` lines; undefined when
- * there is nothing to cut.
+ * there is nothing to cut. The pieces' line feeds, as plainLineFeeds
+ * counted them, say which pieces the tail takes without reading them again;
+ * only the first of those is looked into, for where its kept lines begin.
  * @param {Buffer[]} pieces
+ * @param {number[]} lineFeeds of each piece
  * @param {number} lines
  * @returns {Buffer | undefined}
  */
-function plainTail(pieces, lines) {
+function plainTail(pieces, lineFeeds, lines) {
   let found = 0;
   let first = pieces.length;
-  while (first > 0 && found <= lines) {
-    const piece = pieces[--first];
-    for (let at = piece.indexOf('\n'); at >= 0; at = piece.indexOf('\n', at + 1)) found += 1;
-  }
+  while (first > 0 && found <= lines) found += lineFeeds[--first];
   if (found <= lines) return undefined;
   const tail = Buffer.concat(pieces.slice(first));
-  const cut = plainCut(tail, lines);
+  // The line feed `lines` from the end (where plainCut stops), counted from the start.
+  let at = -1;
+  for (let skip = found - lines; skip >= 0; skip--) at = tail.indexOf(0x0a, at + 1);
+  const cut = tail.lastIndexOf('\r\n', at - 1);
   return cut > 0 ? tail.subarray(cut) : undefined;
 }
 
-module.exports = { plainPieces, plainCut, plainTail, isPlain };
+module.exports = { plainPieces, plainCut, plainTail, plainLineFeeds };

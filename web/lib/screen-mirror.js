@@ -2,7 +2,7 @@
 
 const path = require('node:path');
 const { Worker } = require('node:worker_threads');
-const { plainTail, isPlain } = require('./plain-text');
+const { plainTail, plainLineFeeds } = require('./plain-text');
 
 // An escape sequence longer than this is not carried over into a snapshot.
 const MAX_UNFINISHED_CHARS = 4096;
@@ -131,6 +131,8 @@ class ScreenMirror {
   #writes = [];
   /** @type {(Buffer | { cols: number, rows: number })[]} writes and sizes not handed to the parser thread yet */
   #held = [];
+  /** @type {number[]} the line feeds of each write held, kept while all of it is plain */
+  #heldLineFeeds = [];
   #heldWrites = 0;
   #heldBytes = 0;
   // Whether all that is held is plain text (plain-text.js), and whether the
@@ -192,7 +194,11 @@ class ScreenMirror {
     this.#pendingBytes += data.length;
     this.#writes.push({ bytes: data.length, onParsed });
     this.#held.push(data);
-    this.#heldPlain &&= isPlain(data);
+    if (this.#heldPlain) {
+      const lineFeeds = plainLineFeeds(data);
+      this.#heldPlain = lineFeeds >= 0;
+      this.#heldLineFeeds.push(lineFeeds);
+    }
     this.#heldWrites += 1;
     this.#heldBytes += data.length;
     this.#lastWriteAt = performance.now();
@@ -271,6 +277,7 @@ class ScreenMirror {
     this.#alternate = false;
     clearTimeout(this.#quietTimer);
     this.#held = [];
+    this.#heldLineFeeds = [];
     this.#heldWrites = 0;
     this.#heldBytes = 0;
     for (const { bytes, onParsed } of this.#writes.splice(0)) {
@@ -297,9 +304,10 @@ class ScreenMirror {
    */
   #cutHeld() {
     if (!this.#heldPlain || !this.#skipsPlain) return false;
-    const tail = plainTail(this.#held, 2 * this.#rows + this.#scrollback);
+    const tail = plainTail(this.#held, this.#heldLineFeeds, 2 * this.#rows + this.#scrollback);
     if (tail === undefined) return false;
     this.#held = [tail];
+    this.#heldLineFeeds = [plainLineFeeds(tail)];
     this.#heldBytes = tail.length;
     const cut = this.#writes.splice(this.#writes.length - this.#heldWrites);
     this.#heldWrites = 0;
@@ -321,7 +329,7 @@ class ScreenMirror {
     this.#quietTimer = undefined;
     this.#create();
     const plain = this.#heldPlain;
-    const tail = plain && this.#skipsPlain ? plainTail(this.#held, 2 * this.#rows + this.#scrollback) : undefined;
+    const tail = plain && this.#skipsPlain ? plainTail(this.#held, this.#heldLineFeeds, 2 * this.#rows + this.#scrollback) : undefined;
     if (tail !== undefined) this.#held = [tail];
     const parts = [];
     let text = [];
@@ -337,6 +345,7 @@ class ScreenMirror {
     if (text.length > 0) parts.push(joined(text));
     const count = this.#heldWrites;
     this.#held = [];
+    this.#heldLineFeeds = [];
     this.#heldPlain = true;
     this.#heldWrites = 0;
     this.#heldBytes = 0;

@@ -234,6 +234,35 @@ async function direct(text) {
   return screen;
 }
 
+test('plain text is told from the rest and its line feeds counted at any alignment; a flood cut in pieces keeps what cutting it whole keeps', () => {
+  const { plainLineFeeds, plainTail, plainCut } = require('../lib/plain-text');
+  const cases = [
+    ['lines\r\nand\nmore\r\n', 3], ['tab\tbell\x07bs\b', 0], ['\u00e9 \u20ac \u{1f600} \u00a0\n', 1],
+    ['\x1b[0m', -1], ['shift\x0eout', -1], ['del\x7f', -1], ['next line \u0085', -1], ['\x00', -1]
+  ];
+  const memory = Buffer.alloc(256);
+  for (const [text, lineFeeds] of cases) {
+    // Plain padding around it, the whole at each offset of a word: the four-byte path and the byte path.
+    for (let offset = 0; offset < 8; offset++) {
+      const data = bytes(`x\n${text}yz\n`);
+      data.copy(memory, offset);
+      const found = plainLineFeeds(memory.subarray(offset, offset + data.length));
+      assert.equal(found, lineFeeds < 0 ? -1 : lineFeeds + 2, `${JSON.stringify(text)} at ${offset}`);
+    }
+  }
+  // Lines with and without CR, cut into pieces anywhere (a piece may hold no line feed at all).
+  const flood = bytes(Array.from({ length: 400 }, (_, i) => `${'='.repeat(i % 23)}${i}${i % 7 === 0 ? '\n' : '\r\n'}`).join(''));
+  for (const size of [1, 5, 64, 333, 4096]) {
+    const pieces = [];
+    for (let at = 0; at < flood.length; at += size) pieces.push(flood.subarray(at, at + size));
+    for (const lines of [10, 150, 398]) {
+      const tail = plainTail(pieces, pieces.map(plainLineFeeds), lines);
+      assert.deepEqual(tail, flood.subarray(plainCut(flood, lines)), `pieces of ${size}, ${lines} lines`);
+    }
+    assert.equal(plainTail(pieces, pieces.map(plainLineFeeds), 400), undefined, 'fewer lines than the screen keeps: nothing to cut');
+  }
+});
+
 test('plain text that scrolls out of the scrollback is skipped by the mirror, leaving the same screen as parsing it all', async () => {
   const lines = (count, make) => Array.from({ length: count }, (_, i) => make(i)).join('\r\n');
   const ragged = (i) => `${'w'.repeat(i % 37)}\t${i}\b-`; // wraps at 20 columns, tabs, a backspace
