@@ -76,6 +76,13 @@ function plainLineFeeds(bytes) {
     const word = view[i];
     // A byte below 0x20 (the carry trick), or one at 0x7f or above.
     if ((((word - 0x20202020) & ~word) | ((word + 0x01010101) | word)) & 0x80808080) {
+      if ((word & 0x80808080) === 0) {
+        // ASCII with a control or DEL among it: mostly a line's CR LF, looked at here.
+        const b0 = word & 0xff, b1 = (word >>> 8) & 0xff, b2 = (word >>> 16) & 0xff, b3 = word >>> 24;
+        if ((NOT_PLAIN_BYTE[b0] | NOT_PLAIN_BYTE[b1] | NOT_PLAIN_BYTE[b2] | NOT_PLAIN_BYTE[b3]) !== 0) return -1;
+        lineFeeds += (b0 === 0x0a ? 1 : 0) + (b1 === 0x0a ? 1 : 0) + (b2 === 0x0a ? 1 : 0) + (b3 === 0x0a ? 1 : 0);
+        continue;
+      }
       const at = aligned + 4 * i;
       const found = plainBytes(bytes, at, at + 4);
       if (found < 0) return -1;
