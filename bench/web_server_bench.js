@@ -14,8 +14,9 @@
 //   flood    N sessions running `cat /dev/urandom | base64` while one more
 //            session types a key at a time (its client in a process of its
 //            own, as a person's page is): the key's echo p50/p99, the
-//            server's CPU, and the flood output delivered (MB/s, all of them,
-//            and bytes per WebSocket message)
+//            server's CPU (and its user and system time per MB relayed),
+//            and the flood output delivered (MB/s, all of them, and bytes
+//            per WebSocket message)
 //   sessions open S sessions, ten at a time, each to its prompt: the time,
 //            then the server's RSS per idle session
 //
@@ -108,11 +109,17 @@ async function stopServer(server) {
 
 /** CPU seconds a process has run (all its threads, those gone too). */
 function cpuSeconds(pid) {
+  const { user, system } = cpuParts(pid);
+  return user + system;
+}
+
+/** A process's user and system CPU seconds. */
+function cpuParts(pid) {
   try {
     const fields = fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ');
-    return (Number(fields[11]) + Number(fields[12])) * TICK;
+    return { user: Number(fields[11]) * TICK, system: Number(fields[12]) * TICK };
   } catch {
-    return 0;
+    return { user: 0, system: 0 };
   }
 }
 
@@ -379,6 +386,7 @@ async function floodFigures(server, count, keys, renice, reniceRelays, sharedTyp
   await sleep(1000);
   const pid = server.child.pid;
   const cpuBefore = cpuSeconds(pid);
+  const partsBefore = cpuParts(pid);
   const bytesBefore = floods.reduce((sum, flood) => sum + flood.received, 0);
   const messagesBefore = floods.reduce((sum, flood) => sum + flood.messages, 0);
   const started = performance.now();
@@ -392,6 +400,11 @@ async function floodFigures(server, count, keys, renice, reniceRelays, sharedTyp
     floodBytesPerMessage: (floods.reduce((sum, flood) => sum + flood.received, 0) - bytesBefore) /
       (floods.reduce((sum, flood) => sum + flood.messages, 0) - messagesBefore)
   };
+  // The server's CPU per MB relayed, apart: its own code (user) and the kernel's work for it (system).
+  const parts = cpuParts(pid);
+  const megabytes = result.floodMBPerS * seconds;
+  result.serverUserMsPerMB = ((parts.user - partsBefore.user) * 1000) / megabytes;
+  result.serverSystemMsPerMB = ((parts.system - partsBefore.system) * 1000) / megabytes;
   for (const flood of floods) flood.type('\x03');
   await Promise.all(floods.map((flood) => flood.until(PROMPT)));
   await Promise.all([interactive, ...floods].map((client) => client.close()));
