@@ -385,26 +385,25 @@ async function floodFigures(server, count, keys, renice, reniceRelays, sharedTyp
   if (renice) reniceFloods(server, renice, reniceRelays);
   await sleep(1000);
   const pid = server.child.pid;
-  const cpuBefore = cpuSeconds(pid);
-  const partsBefore = cpuParts(pid);
+  const cpuBefore = cpuParts(pid);
   const bytesBefore = floods.reduce((sum, flood) => sum + flood.received, 0);
   const messagesBefore = floods.reduce((sum, flood) => sum + flood.messages, 0);
   const started = performance.now();
   const times = await interactive.echoTimes(keys);
   const seconds = (performance.now() - started) / 1000;
+  const cpu = cpuParts(pid);
+  const bytes = floods.reduce((sum, flood) => sum + flood.received, 0) - bytesBefore;
+  const megabytes = bytes / 1e6;
   const result = {
     p50: percentile(times, 0.5),
     p99: percentile(times, 0.99),
-    serverCpuPercent: ((cpuSeconds(pid) - cpuBefore) / seconds) * 100,
-    floodMBPerS: (floods.reduce((sum, flood) => sum + flood.received, 0) - bytesBefore) / 1e6 / seconds,
-    floodBytesPerMessage: (floods.reduce((sum, flood) => sum + flood.received, 0) - bytesBefore) /
-      (floods.reduce((sum, flood) => sum + flood.messages, 0) - messagesBefore)
+    serverCpuPercent: ((cpu.user + cpu.system - cpuBefore.user - cpuBefore.system) / seconds) * 100,
+    floodMBPerS: megabytes / seconds,
+    floodBytesPerMessage: bytes / (floods.reduce((sum, flood) => sum + flood.messages, 0) - messagesBefore),
+    // The server's CPU per MB relayed, apart: its own code (user) and the kernel's work for it (system).
+    serverUserMsPerMB: ((cpu.user - cpuBefore.user) * 1000) / megabytes,
+    serverSystemMsPerMB: ((cpu.system - cpuBefore.system) * 1000) / megabytes
   };
-  // The server's CPU per MB relayed, apart: its own code (user) and the kernel's work for it (system).
-  const parts = cpuParts(pid);
-  const megabytes = result.floodMBPerS * seconds;
-  result.serverUserMsPerMB = ((parts.user - partsBefore.user) * 1000) / megabytes;
-  result.serverSystemMsPerMB = ((parts.system - partsBefore.system) * 1000) / megabytes;
   for (const flood of floods) flood.type('\x03');
   await Promise.all(floods.map((flood) => flood.until(PROMPT)));
   await Promise.all([interactive, ...floods].map((client) => client.close()));
