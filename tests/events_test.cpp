@@ -235,6 +235,19 @@ TEST(Events, DataLinesForKnownVectors) {
     }
 }
 
+// The bytes follow their line untouched: a line feed, a NUL, bytes that are
+// not UTF-8, a quote.
+TEST(Events, RawDataEventIsItsLineThenTheBytes) {
+    const std::string bytes("a\nb\x00\xFF\xC3\"\r\n", 9);
+    const Fd out = make_memfd();
+    EventWriter writer(out.get());
+    ASSERT_TRUE(writer.write_raw_data_event(18446744073709551615u, 1700000000123, bytes));
+    ASSERT_TRUE(writer.write_raw_data_event(2, 0, std::string_view("z")));
+    EXPECT_EQ(read_file(out.get()),
+              R"({"bytes":9,"seq":18446744073709551615,"ts":1700000000123,"type":"data"})"
+              "\n" + bytes + R"({"bytes":1,"seq":2,"ts":0,"type":"data"})" "\nz");
+}
+
 TEST(Events, DataLineLengthsFollowTheByteCount) {
     std::mt19937_64 rng(1);
     struct Case {

@@ -136,5 +136,45 @@ TEST(FlowControl, BadWindowsAndAcksCostOneDiagnosticEach) {
     EXPECT_TRUE(broker.wait_for("closed"));
 }
 
+
+// Output as raw bytes after each data line is asked for and given up again
+// with a connect; every byte value comes through, in order, in events that
+// span many reads of the pipe, and only the events between the two connects
+// are raw.
+TEST(FlowControl, RawDataCarriesEveryByteBetweenTheConnectsThatAskAndStop) {
+    BrokerProcess broker({.shell = python(
+        "import os, sys, tty\n"
+        "tty.setraw(0)\n"
+        "for phase in (b'A', b'B', b'C'):\n"
+        "    os.write(1, bytes(range(256)) * 400 + phase)\n"
+        "    if phase != b'C': os.read(0, 1)\n")});
+    const std::string phase = [] {
+        std::string bytes;
+        for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<char>(i));
+        std::string repeated;
+        for (int i = 0; i < 400; ++i) repeated += bytes;
+        return repeated;
+    }();
+    ASSERT_TRUE(broker.wait_for_output(phase + "A"));
+    const std::size_t base64_events = broker.events().size();
+    broker.send_method("terminal.connect", {{"raw_data", true}, {"merge_reads", 16384}});
+    broker.send_input("x");
+    ASSERT_TRUE(broker.wait_for_output(phase + "A" + phase + "B"));
+    const std::size_t raw_events = broker.events().size();
+    broker.send_method("terminal.connect", {{"raw_data", false}});
+    broker.send_input("x");
+    ASSERT_TRUE(broker.wait_for("closed"));
+    EXPECT_TRUE(broker.output() == phase + "A" + phase + "B" + phase + "C")
+        << "output of " << broker.output().size() << " bytes";
+    const auto& events = broker.events();
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        if (events[i]["type"] != "data") continue;
+        const bool raw = i >= base64_events && i < raw_events;
+        EXPECT_EQ(events[i].contains("bytes"), raw) << i << ": " << events[i].dump();
+        EXPECT_EQ(events[i].contains("data_b64"), !raw) << i << ": " << events[i].dump();
+    }
+    EXPECT_GT(raw_events - base64_events, 3u);
+}
+
 }  // namespace
 }  // namespace tsb::test

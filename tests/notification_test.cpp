@@ -92,6 +92,9 @@ TEST(ParseNotification, SizesTakeIntegersAndDigitStringsAndFallBackOtherwise) {
         {envelope("terminal.connect", R"({"merge_reads":16384})"), Connect{.merge_reads = 16384}},
         {envelope("terminal.connect", R"({"merge_reads":0})"), Connect{.merge_reads = 0}},
         {envelope("terminal.connect", R"({"merge_reads":65536})"), Connect{.merge_reads = 65536}},
+        {envelope("terminal.connect", R"({"raw_data":true})"), Connect{.raw_data = true}},
+        {envelope("terminal.connect", R"({"raw_data":false,"cols":90,"rows":30})"),
+         Connect{.cols = 90, .rows = 30, .raw_data = false}},
     };
     for (const Accepted& c : cases) expect_accepted(c);
 
@@ -301,6 +304,12 @@ TEST(ParseNotification, MergeReadsOutOfRangeIsRefused) {
     const std::string bad_merge = diagnostic("bad terminal.connect: merge_reads must be an integer from 0 to 65536");
     for (const std::string_view merge : {"65537", "-1", "1.5", "\"4096\"", "true"})
         expect_rejected({envelope("terminal.connect", R"({"merge_reads":)" + std::string(merge) + "}"), bad_merge});
+}
+
+TEST(ParseNotification, RawDataOtherThanTrueOrFalseIsRefused) {
+    const std::string bad_raw = diagnostic("bad terminal.connect: raw_data must be true or false");
+    for (const std::string_view raw : {"1", "0", "\"true\"", "null", "[]"})
+        expect_rejected({envelope("terminal.connect", R"({"raw_data":)" + std::string(raw) + "}"), bad_raw});
 }
 
 TEST(ParseNotification, InputDecodingFaultsAndQuietCases) {

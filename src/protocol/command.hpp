@@ -16,12 +16,15 @@ namespace tsb {
 // Sets the window size, but only when both counts are present; turns the
 // flow-control window on (a byte count) or off (0) when one is given; lets
 // reads that find output ready one after another share a data event of up
-// to a byte count, or gives each read its own again (0), when asked.
+// to a byte count, or gives each read its own again (0), when asked; sends
+// the output of later data events as raw bytes after their line, or as
+// Base64 in it again, when asked.
 struct Connect {
     std::optional<std::uint16_t> cols = std::nullopt;
     std::optional<std::uint16_t> rows = std::nullopt;
     std::optional<std::uint32_t> flow_window = std::nullopt;
     std::optional<std::uint32_t> merge_reads = std::nullopt;
+    std::optional<bool> raw_data = std::nullopt;
     friend bool operator==(const Connect&, const Connect&) = default;
 };
 

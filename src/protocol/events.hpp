@@ -52,6 +52,10 @@ public:
     // {"data_b64":"...","seq":N,"ts":T,"type":"data"}: the Base64 text is
     // encoded straight into the line buffer.
     Result<void> write_data_event(std::uint64_t seq, std::uint64_t ts, std::span<const char> bytes);
+    // {"bytes":N,"seq":N,"ts":T,"type":"data"} and its line feed, then the
+    // N bytes themselves: no encoding, and a quarter fewer bytes on the wire.
+    Result<void> write_raw_data_event(std::uint64_t seq, std::uint64_t ts,
+                                      std::span<const char> bytes);
 
     // Bytes of event lines that wait for room.
     std::size_t pending() const noexcept { return waiting_.size() - waiting_offset_; }

@@ -365,6 +365,10 @@ ParsedLine connect_command(const json& params) {
     if (!merge) return std::unexpected(merge.error());
     connect.flow_window = *window;
     connect.merge_reads = *merge;
+    if (const json* raw = find_param(params, "raw_data"); raw != nullptr) {
+        if (!raw->is_boolean()) return reject("bad terminal.connect: raw_data must be true or false");
+        connect.raw_data = raw->get<bool>();
+    }
     return connect;
 }
 

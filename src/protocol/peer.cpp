@@ -104,6 +104,7 @@ std::string notification_line(const Connect& connect) {
     if (connect.rows) params["rows"] = *connect.rows;
     if (connect.flow_window) params["flow_window"] = *connect.flow_window;
     if (connect.merge_reads) params["merge_reads"] = *connect.merge_reads;
+    if (connect.raw_data) params["raw_data"] = *connect.raw_data;
     return line_for("terminal.connect", std::move(params));
 }
 

@@ -237,6 +237,7 @@ Result<void> Session::connect(const Connect& connect) {
     if (connect.cols && connect.rows)
         terminal_.set_window_size(*connect.cols, *connect.rows, "connect resize failed");
     if (connect.merge_reads) terminal_.set_merge_limit(*connect.merge_reads);
+    if (connect.raw_data) outbox_.set_raw_data(*connect.raw_data);
     if (!connect.flow_window) return {};
     outbox_.set_window(*connect.flow_window);
     return {};

@@ -36,7 +36,8 @@ void Outbox::write_line(const nlohmann::json& event) {
 void Outbox::write_data(std::span<const char> bytes) {
     ++seq_;
     if (failure_) return;
-    note(out_.write_data_event(seq_, now_ms(), bytes));
+    note(raw_data_ ? out_.write_raw_data_event(seq_, now_ms(), bytes)
+                   : out_.write_data_event(seq_, now_ms(), bytes));
     window_.sent(seq_, bytes.size());
 }
 

@@ -74,6 +74,10 @@ public:
     void write_closed(const nlohmann::json& closed);
     bool closed_sent() const noexcept { return closed_sent_; }
 
+    // Whether later data events carry their output as raw bytes after the
+    // line instead of as Base64 in it.
+    void set_raw_data(bool raw) noexcept { raw_data_ = raw; }
+
     // Turns the window on or off and confirms it to the peer.
     void set_window(std::uint32_t window);
     void acknowledge(std::uint64_t seq);
@@ -90,6 +94,7 @@ private:
     std::optional<Error> failure_;
     FlowWindow window_;
     std::uint64_t seq_ = 0;
+    bool raw_data_ = false;
     bool closed_sent_ = false;
 };
 

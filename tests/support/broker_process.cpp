@@ -206,11 +206,18 @@ std::optional<nlohmann::json> BrokerProcess::next_event(std::chrono::millisecond
         const auto newline = pending_.find('\n');
         if (newline != std::string::npos) {
             nlohmann::json event = nlohmann::json::parse(pending_.substr(0, newline));
-            pending_.erase(0, newline + 1);
-            if (event.value("type", "") == "data")
-                output_ += decode_base64(event.at("data_b64").get<std::string>());
-            events_.push_back(event);
-            return event;
+            const bool data = event.value("type", "") == "data";
+            // A raw data event's bytes follow its line.
+            const bool is_raw = data && event.contains("bytes");
+            const std::size_t raw = is_raw ? event["bytes"].get<std::size_t>() : 0;
+            if (pending_.size() - newline - 1 >= raw) {
+                if (data)
+                    output_ += is_raw ? pending_.substr(newline + 1, raw)
+                                      : decode_base64(event.at("data_b64").get<std::string>());
+                pending_.erase(0, newline + 1 + raw);
+                events_.push_back(event);
+                return event;
+            }
         }
         if (!fill_stdout(until) && (stdout_ended_ || Clock::now() >= until)) return std::nullopt;
     }
