@@ -167,7 +167,7 @@ class OutputFlow {
 
   #onData(event) {
     if (this.#dropsOutput()) {
-      this.#consumed(event.seq, base64Bytes(event.data_b64));
+      this.#consumed(event.seq, event.bytes ? event.bytes.length : base64Bytes(event.data_b64));
       return;
     }
     // Decoded as it is read: what waits in the queue is bytes, off the
@@ -175,7 +175,7 @@ class OutputFlow {
     // pipe they are cut from) lived long enough to be moved to the old
     // generation and collected there: with 40 sessions flooding a server,
     // its collections took three times as long, the longest 50 ms.
-    const bytes = Buffer.from(event.data_b64, 'base64');
+    const bytes = event.bytes ?? Buffer.from(event.data_b64, 'base64');
     this.#queue.push({ seq: event.seq, bytes, ts: event.ts });
     this.#queuedBytes += bytes.length;
   }

@@ -6,6 +6,7 @@ const assert = require('node:assert/strict');
 const childProcess = require('child_process');
 
 const { LineSplitter } = require('../lib/line-splitter');
+const { EventReader } = require('../lib/event-reader');
 const { brokerCommand, shellEnvironment, shellQuote } = require('../lib/broker-command');
 const { fitSize } = require('../lib/sizes');
 const { InputGate, UNCONFIRMED_BYTES } = require('../lib/input-gate');
@@ -24,6 +25,41 @@ test('line splitting across chunks', () => {
     const lines = c.chunks.flatMap((chunk) => splitter.push(chunk));
     assert.deepEqual({ lines, rest: splitter.rest() }, { lines: c.lines, rest: c.rest }, JSON.stringify(c.chunks));
   }
+});
+
+test('the broker\'s stdout cut at any byte reads the same: lines as text, raw data events\' bytes as they are', () => {
+  const raw = (seq, bytes) => [Buffer.from(`{"bytes":${bytes.length},"seq":${seq},"ts":7,"type":"data"}\n`), bytes];
+  const lookalike = Buffer.from('\n{"bytes":3,"seq":9,"type":"data"}\n\n');
+  const stream = Buffer.concat([
+    Buffer.from('{"cwd":"/tmp/é","pid":5,"type":"ready"}\n\n'),
+    ...raw(1, Buffer.from([0x0a, 0x00, 0xff, 0xc3, 0x0a])),
+    ...raw(2, lookalike),
+    Buffer.from('{"data_b64":"aGk=","seq":3,"type":"data"}\r\n'),
+    ...raw(4, Buffer.alloc(0)),
+    ...raw(5, Buffer.from('x')),
+    Buffer.from('{"bytes":2,"seq":6,"type":"data"}\nab{"type":"pong","nonce":null}')
+  ]);
+  const expected = [
+    '{"cwd":"/tmp/é","pid":5,"type":"ready"}',
+    { type: 'data', seq: 1, ts: 7, bytes: Buffer.from([0x0a, 0x00, 0xff, 0xc3, 0x0a]) },
+    { type: 'data', seq: 2, ts: 7, bytes: lookalike },
+    '{"data_b64":"aGk=","seq":3,"type":"data"}\r',
+    { type: 'data', seq: 4, ts: 7, bytes: Buffer.alloc(0) },
+    { type: 'data', seq: 5, ts: 7, bytes: Buffer.from('x') },
+    { type: 'data', seq: 6, bytes: Buffer.from('ab') },
+    '{"type":"pong","nonce":null}'
+  ];
+  for (let cut = 0; cut <= stream.length; cut++) {
+    for (const second of [cut, Math.min(stream.length, cut + 1), Math.min(stream.length, cut + 40)]) {
+      const reader = new EventReader();
+      const items = [stream.subarray(0, cut), stream.subarray(cut, second), stream.subarray(second)]
+        .flatMap((chunk) => reader.push(chunk));
+      assert.deepEqual([...items, ...reader.rest()], expected, `cut at ${cut} and ${second}`);
+    }
+  }
+  const cutShort = new EventReader();
+  assert.deepEqual(cutShort.push(Buffer.from('{"bytes":5,"seq":1,"type":"data"}\nabc')), []);
+  assert.deepEqual(cutShort.rest(), [{ type: 'data', seq: 1, bytes: Buffer.from('abc') }]);
 });
 
 test('a data event line is read without JSON.parse only in the shape the broker writes', () => {
