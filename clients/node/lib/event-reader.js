@@ -58,7 +58,11 @@ class EventReader {
    * @returns {(string | { type: 'data', seq: number, ts?: number, bytes: Buffer })[]}
    */
   rest() {
-    if (this.#raw) return this.#piecesBytes > 0 ? [this.#takeRaw()] : (this.#raw = null, []);
+    if (this.#raw) {
+      if (this.#piecesBytes > 0) return [this.#takeRaw()];
+      this.#raw = null;
+      return [];
+    }
     const out = [];
     if (this.#piecesBytes > 0) this.#line(this.#takePieces(), out);
     return out;
