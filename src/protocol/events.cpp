@@ -235,22 +235,16 @@ Result<void> EventWriter::write_data_event(std::uint64_t seq, std::uint64_t ts,
 
 Result<void> EventWriter::write_raw_data_event(std::uint64_t seq, std::uint64_t ts,
                                                std::span<const char> bytes) {
-    constexpr std::string_view raw_head = R"({"bytes":)";
-    // The tail's text after the Base64's closing quote, then the bytes' count.
-    std::array<char, raw_head.size() + 20> head;
-    char* const head_end =
-        std::to_chars(append(head.data(), raw_head), head.data() + head.size(), bytes.size()).ptr;
-    const std::size_t head_size = static_cast<std::size_t>(head_end - head.data());
+    // The line is the Base64 line's tail with the count in front instead of
+    // the text: {"bytes":N then ,"seq":... (the tail's closing quote left out).
     TailBuffer tail;
-    const std::size_t tail_size = format_data_tail(tail, seq, ts) - 1;
-    const std::size_t total = head_size + tail_size + bytes.size();
+    const std::size_t tail_size = format_data_tail(tail, seq, ts);
+    line_.clear();  // keeps its capacity: no allocation per event
     try {
-        line_.resize_and_overwrite(total, [&](char* out, std::size_t) noexcept {
-            char* cursor = append(out, std::string_view(head.data(), head_size));
-            cursor = append(cursor, std::string_view(tail.data() + 1, tail_size));
-            if (!bytes.empty()) std::memcpy(cursor, bytes.data(), bytes.size());
-            return total;
-        });
+        line_.append(R"({"bytes":)");
+        append_number(line_, bytes.size());
+        line_.append(tail.data() + 1, tail_size - 1);
+        line_.append(bytes.data(), bytes.size());
     } catch (const std::exception& error) {
         return fail(Error::text(std::string("failed to build data event: ") + error.what()));
     }

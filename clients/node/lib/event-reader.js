@@ -2,6 +2,8 @@
 
 const LF = 0x0a;
 const RAW_HEAD = Buffer.from('{"bytes":');
+// The longest raw data line: three 20-digit numbers and the fixed text.
+const MAX_RAW_LINE = 97;
 const RAW_LINE = /^\{"bytes":(\d+),"seq":(\d+),(?:"ts":(\d+),)?"type":"data"\}$/;
 
 /**
@@ -91,7 +93,7 @@ class EventReader {
 
   #line(line, out) {
     if (line.length === 0) return;
-    if (line.length < 96 && line.subarray(0, RAW_HEAD.length).equals(RAW_HEAD)) {
+    if (line.length <= MAX_RAW_LINE && line.subarray(0, RAW_HEAD.length).equals(RAW_HEAD)) {
       const match = RAW_LINE.exec(line.toString('latin1'));
       if (match) {
         this.#raw = { type: 'data', seq: Number(match[2]), bytes: null };
