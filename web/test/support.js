@@ -48,12 +48,34 @@ async function launchBrowser() {
  * Chromium drops what it is loading when it sees the machine's network
  * change (ERR_NETWORK_CHANGED, even for 127.0.0.1), as other work on a
  * shared machine makes it do: a page that lost one of its own files that
- * way would wait for ever, so it is loaded again, as a person would.
+ * way would wait for ever, so it is loaded again, as a person would. A
+ * page.goto whose document is dropped so is tried again (it would throw).
  * @param {import('playwright-core').Page} page
  */
 function reloadWhenCutOff(page) {
   let reloading = false;
   let cutOffAgain = false;
+  let navigating = false;
+  const goto = page.goto.bind(page);
+  page.goto = async (url, options) => {
+    navigating = true;
+    try {
+      // After a cut-off, Chromium's error page may still interrupt the next
+      // try: it is given a moment to come first.
+      let cutOff = /net::ERR_NETWORK_CHANGED/;
+      for (let attempt = 1; ; attempt++) {
+        try {
+          return await goto(url, options);
+        } catch (error) {
+          if (attempt === 5 || !cutOff.test(String(error?.message))) throw error;
+          cutOff = /net::ERR_NETWORK_CHANGED|interrupted by another navigation/;
+          await new Promise((resolve) => setTimeout(resolve, 200));
+        }
+      }
+    } finally {
+      navigating = false;
+    }
+  };
   const reload = () => {
     reloading = true;
     cutOffAgain = false;
@@ -65,7 +87,7 @@ function reloadWhenCutOff(page) {
   page.on('requestfailed', (request) => {
     const cutOff = request.failure()?.errorText === 'net::ERR_NETWORK_CHANGED' &&
       ['document', 'script', 'stylesheet'].includes(request.resourceType());
-    if (!cutOff) return;
+    if (!cutOff || (navigating && request.isNavigationRequest())) return;
     if (reloading) cutOffAgain = true;
     else reload();
   });
