@@ -22,12 +22,14 @@
 //
 //   node web_server_bench.js --broker PATH [--rounds N] [--only cat,flood,sessions]
 //        [--floods 10,40] [--sessions 200] [--keys 150] [--prof-dir DIR] [--before DIR]
+//        [--before-broker PATH]
 //        [--raw-relay PATH] [--renice N [--renice-relays yes]] [--server-nice N]
 //        [--typist process|shared]
 // Prints one JSON object: for each kind, the figures of every round.
 // --prof-dir runs the servers under node --cpu-prof (profiles in DIR).
 // --before DIR adds a kind 'before': the server of another copy of the
-// project (DIR/web, installed), to set a change beside what it changed.
+// project (DIR/web, installed), to set a change beside what it changed;
+// --before-broker PATH gives it another broker (by default it runs --broker's).
 // --raw-relay PATH adds a kind 'peer+relay': the node-pty server whose
 // terminals each run bench/raw_relay with the shell on a PTY of its own,
 // so that it has a process per session between it and the shell, as the
@@ -54,7 +56,7 @@ const TICK = 1 / Number(execFileSync('getconf', ['CLK_TCK'], { encoding: 'utf8' 
 
 function parseArgs(argv) {
   const options = { broker: null, rounds: 3, only: 'cat,flood,sessions', floods: '10,40', sessions: 200, keys: 150,
-    'prof-dir': null, before: null, 'raw-relay': null, renice: 0, 'renice-relays': 'no', 'server-nice': 0, typist: 'process' };
+    'prof-dir': null, before: null, 'before-broker': null, 'raw-relay': null, renice: 0, 'renice-relays': 'no', 'server-nice': 0, typist: 'process' };
   for (let i = 0; i < argv.length; i += 2) options[argv[i].replace(/^--/, '')] = argv[i + 1];
   if (!options.broker) throw new Error('usage: web_server_bench.js --broker PATH [--rounds N] [--only ...]');
   options.rounds = Number(options.rounds);
@@ -78,7 +80,8 @@ function startServer(kind, options) {
   const relayed = ['sh', '-c', `stty raw -echo && exec ${options['raw-relay']} -- sh`];
   const command = isPeer(kind)
     ? [...node, path.join(__dirname, 'web_peer', 'server.js'), '--port', '0', '--', ...(kind === 'peer' ? ['sh'] : relayed)]
-    : [...node, path.join(kind === 'before' ? path.resolve(options.before) : ROOT, 'web', 'server.js'), '--broker', options.broker, '--port', '0', '--grace', '0',
+    : [...node, path.join(kind === 'before' ? path.resolve(options.before) : ROOT, 'web', 'server.js'),
+      '--broker', (kind === 'before' && options['before-broker']) || options.broker, '--port', '0', '--grace', '0',
       '--max-sessions', '1000', '--', 'sh'];
   // A session of its own, as a service has: where the scheduler groups
   // processes by session, the clients' work here would share its CPU.
@@ -108,6 +111,13 @@ async function stopServer(server) {
 }
 
 /** CPU seconds a process has run (all its threads, those gone too). */
+/** The machine's CPU seconds, busy and in all, over every core (/proc/stat). */
+function machineCpu() {
+  const fields = fs.readFileSync('/proc/stat', 'utf8').split('\n')[0].trim().split(/\s+/).slice(1, 9).map(Number);
+  const total = fields.reduce((sum, value) => sum + value, 0);
+  return { busy: (total - fields[3] - fields[4]) * TICK, total: total * TICK };
+}
+
 function cpuSeconds(pid) {
   const { user, system } = cpuParts(pid);
   return user + system;
@@ -274,7 +284,8 @@ async function catFigures(server, file) {
   const result = await timedCat(server, client, file);
   const warm = await timedCat(server, client, file);
   await client.close();
-  return { ...result, warmMBPerS: warm.mbPerS, warmServerCpuS: warm.serverCpuS, warmBrokerCpuS: warm.brokerCpuS };
+  return { ...result, warmMBPerS: warm.mbPerS, warmServerCpuS: warm.serverCpuS, warmBrokerCpuS: warm.brokerCpuS,
+    warmMachineBusyPercent: warm.machineBusyPercent };
 }
 
 async function timedCat(server, client, file) {
@@ -284,12 +295,16 @@ async function timedCat(server, client, file) {
   const brokerBefore = brokerPids.reduce((sum, p) => sum + cpuSeconds(p), 0);
   const messagesBefore = client.messages;
   client.tail = '';
+  const machineBefore = machineCpu();
   const started = performance.now();
   client.type(`cat ${file}; echo CAT''DONE\r`);
   await client.until(`CATDONE\r\n${PROMPT}`);
   const seconds = (performance.now() - started) / 1000;
+  const machine = machineCpu();
   return {
     mbPerS: CAT_BYTES / 1e6 / seconds,
+    // Of every core: how near the machine was to having no CPU left.
+    machineBusyPercent: 100 * (machine.busy - machineBefore.busy) / (machine.total - machineBefore.total),
     messages: client.messages - messagesBefore,
     serverCpuS: cpuSeconds(pid) - cpuBefore,
     brokerCpuS: brokerPids.reduce((sum, p) => sum + cpuSeconds(p), 0) - brokerBefore

@@ -86,7 +86,17 @@ class EventReader {
 
   #takeRaw() {
     const event = this.#raw;
-    event.bytes = this.#takePieces();
+    // Bytes that came in one read stay where they are: a read's buffer is
+    // only as long as what it read, so they keep at most that read alive,
+    // and a flood is not copied once more (every copy is memory outside
+    // the heap, whose growth makes the collector run).
+    if (this.#pieces.length === 1) {
+      event.bytes = this.#pieces[0];
+      this.#pieces = [];
+      this.#piecesBytes = 0;
+    } else {
+      event.bytes = this.#takePieces();
+    }
     this.#raw = null;
     return event;
   }
