@@ -110,7 +110,6 @@ async function stopServer(server) {
   await gone;
 }
 
-/** CPU seconds a process has run (all its threads, those gone too). */
 /** The machine's CPU seconds, busy and in all, over every core (/proc/stat). */
 function machineCpu() {
   const fields = fs.readFileSync('/proc/stat', 'utf8').split('\n')[0].trim().split(/\s+/).slice(1, 9).map(Number);
@@ -118,6 +117,7 @@ function machineCpu() {
   return { busy: (total - fields[3] - fields[4]) * TICK, total: total * TICK };
 }
 
+/** CPU seconds a process has run (all its threads, those gone too). */
 function cpuSeconds(pid) {
   const { user, system } = cpuParts(pid);
   return user + system;

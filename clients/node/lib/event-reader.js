@@ -76,9 +76,14 @@ class EventReader {
     this.#piecesBytes += piece.length;
   }
 
-  /** @returns {Buffer} the pieces as one buffer of its own: a raw event keeps no read alive */
+  /**
+   * @returns {Buffer} the pieces as one buffer. A single piece stays where it
+   * is: a read's buffer is only as long as what it read, so it keeps at most
+   * that read alive, and a flood is not copied once more (every copy is
+   * memory outside the heap, whose growth makes the collector run).
+   */
   #takePieces() {
-    const whole = Buffer.concat(this.#pieces, this.#piecesBytes);
+    const whole = this.#pieces.length === 1 ? this.#pieces[0] : Buffer.concat(this.#pieces, this.#piecesBytes);
     this.#pieces = [];
     this.#piecesBytes = 0;
     return whole;
@@ -86,17 +91,7 @@ class EventReader {
 
   #takeRaw() {
     const event = this.#raw;
-    // Bytes that came in one read stay where they are: a read's buffer is
-    // only as long as what it read, so they keep at most that read alive,
-    // and a flood is not copied once more (every copy is memory outside
-    // the heap, whose growth makes the collector run).
-    if (this.#pieces.length === 1) {
-      event.bytes = this.#pieces[0];
-      this.#pieces = [];
-      this.#piecesBytes = 0;
-    } else {
-      event.bytes = this.#takePieces();
-    }
+    event.bytes = this.#takePieces();
     this.#raw = null;
     return event;
   }
