@@ -8,7 +8,7 @@
 // what it ran whatever else the machine runs; the broker, a process of its
 // own, apart):
 //
-//   cat      `cat` of a 20 MB file to one client (after `seq 1 30000` to warm
+//   cat      `cat` of a 20 MB file (--cat-mb) to one client (after `seq 1 30000` to warm
 //            up): MB/s and server CPU seconds; then the same for a second
 //            `cat` (warm: the code it runs compiled)
 //   flood    N sessions running `cat /dev/urandom | base64` while one more
@@ -21,7 +21,7 @@
 //            then the server's RSS per idle session
 //
 //   node web_server_bench.js --broker PATH [--rounds N] [--only cat,flood,sessions]
-//        [--floods 10,40] [--sessions 200] [--keys 150] [--prof-dir DIR] [--before DIR]
+//        [--floods 10,40] [--sessions 200] [--keys 150] [--cat-mb 20] [--prof-dir DIR] [--before DIR]
 //        [--before-broker PATH]
 //        [--raw-relay PATH] [--renice N [--renice-relays yes]] [--server-nice N]
 //        [--typist process|shared]
@@ -51,17 +51,17 @@ const WebSocket = require('ws');
 const ROOT = path.resolve(__dirname, '..');
 const PROMPT = 'pr$ ';
 const DEADLINE = 120000;
-const CAT_BYTES = 20 * 1000 * 1000;
 const TICK = 1 / Number(execFileSync('getconf', ['CLK_TCK'], { encoding: 'utf8' }));
 
 function parseArgs(argv) {
-  const options = { broker: null, rounds: 3, only: 'cat,flood,sessions', floods: '10,40', sessions: 200, keys: 150,
+  const options = { broker: null, rounds: 3, only: 'cat,flood,sessions', floods: '10,40', sessions: 200, keys: 150, 'cat-mb': 20,
     'prof-dir': null, before: null, 'before-broker': null, 'raw-relay': null, renice: 0, 'renice-relays': 'no', 'server-nice': 0, typist: 'process' };
   for (let i = 0; i < argv.length; i += 2) options[argv[i].replace(/^--/, '')] = argv[i + 1];
   if (!options.broker) throw new Error('usage: web_server_bench.js --broker PATH [--rounds N] [--only ...]');
   options.rounds = Number(options.rounds);
   options.sessions = Number(options.sessions);
   options.keys = Number(options.keys);
+  options['cat-mb'] = Number(options['cat-mb']);
   options.renice = Number(options.renice);
   options.floods = options.floods.split(',').map(Number);
   options.only = options.only.split(',');
@@ -273,7 +273,7 @@ async function openAtPrompt(server) {
 const percentile = (values, p) => [...values].sort((a, b) => a - b)[Math.min(values.length - 1, Math.floor(values.length * p))];
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
-async function catFigures(server, file) {
+async function catFigures(server, cat) {
   const client = await openAtPrompt(server);
   // Warmed up first: ours with the screen mirrors' thread started.
   client.type(`seq 1 30000; echo SEQ''DONE\r`);
@@ -281,14 +281,15 @@ async function catFigures(server, file) {
   // The first `cat` of the file, then a second: the first one's CPU holds
   // the compiling of the code a flood runs (V8's optimising compiler, on
   // its own threads), which a server that has run a while has done.
-  const result = await timedCat(server, client, file);
-  const warm = await timedCat(server, client, file);
+  const result = await timedCat(server, client, cat);
+  const warm = await timedCat(server, client, cat);
   await client.close();
   return { ...result, warmMBPerS: warm.mbPerS, warmServerCpuS: warm.serverCpuS, warmBrokerCpuS: warm.brokerCpuS,
     warmMachineBusyPercent: warm.machineBusyPercent };
 }
 
-async function timedCat(server, client, file) {
+/** @param {{ file: string, bytes: number }} cat */
+async function timedCat(server, client, cat) {
   const pid = server.child.pid;
   const brokerPids = brokers(server);
   const cpuBefore = cpuSeconds(pid);
@@ -297,12 +298,12 @@ async function timedCat(server, client, file) {
   client.tail = '';
   const machineBefore = machineCpu();
   const started = performance.now();
-  client.type(`cat ${file}; echo CAT''DONE\r`);
+  client.type(`cat ${cat.file}; echo CAT''DONE\r`);
   await client.until(`CATDONE\r\n${PROMPT}`);
   const seconds = (performance.now() - started) / 1000;
   const machine = machineCpu();
   return {
-    mbPerS: CAT_BYTES / 1e6 / seconds,
+    mbPerS: cat.bytes / 1e6 / seconds,
     // Of every core: how near the machine was to having no CPU left.
     machineBusyPercent: 100 * (machine.busy - machineBefore.busy) / (machine.total - machineBefore.total),
     messages: client.messages - messagesBefore,
@@ -458,9 +459,9 @@ async function withServer(kind, options, measure) {
   }
 }
 
-async function round(kind, options, file) {
+async function round(kind, options, cat) {
   const result = {};
-  if (options.only.includes('cat')) result.cat = await withServer(kind, options, (server) => catFigures(server, file));
+  if (options.only.includes('cat')) result.cat = await withServer(kind, options, (server) => catFigures(server, cat));
   if (options.only.includes('flood')) {
     for (const count of options.floods) {
       result[`flood${count}`] = await withServer(kind, options, (server) => floodFigures(server, count, options.keys, options.renice, options['renice-relays'] === 'yes', options.typist === 'shared'));
@@ -472,37 +473,44 @@ async function round(kind, options, file) {
   return result;
 }
 
-/** A file of 20 MB of text lines (base64 of random bytes, as a log would be). */
-function catFile() {
+/**
+ * A file of `bytes` of text lines (base64 of random bytes, as a log would
+ * be), written a block at a time.
+ * @returns {{ file: string, bytes: number }}
+ */
+function catFile(bytes) {
   const file = path.join(os.tmpdir(), `tsb-bench-cat-${process.pid}.txt`);
-  const line = (bytes) => bytes.toString('base64') + '\n';
-  const chunks = [];
-  let size = 0;
-  while (size < CAT_BYTES) {
-    const text = line(require('crypto').randomBytes(57));
-    chunks.push(text);
-    size += text.length;
+  const fd = fs.openSync(file, 'w');
+  const block = 1024 * 1024;
+  try {
+    for (let written = 0; written < bytes;) {
+      const size = Math.min(block, bytes - written);
+      // 76 characters and a line feed per 57 random bytes, the last line cut.
+      const lines = require('crypto').randomBytes(Math.ceil(size / 77) * 57).toString('base64').match(/.{1,76}/g).join('\n') + '\n';
+      written += fs.writeSync(fd, lines.slice(0, size - 1) + '\n');
+    }
+  } finally {
+    fs.closeSync(fd);
   }
-  fs.writeFileSync(file, chunks.join('').slice(0, CAT_BYTES - 1) + '\n');
-  return file;
+  return { file, bytes };
 }
 
 async function main() {
   const options = parseArgs(process.argv.slice(2));
-  const file = catFile();
+  const cat = catFile(options['cat-mb'] * 1e6);
   const kinds = ['web', 'peer', ...(options['raw-relay'] ? ['peer+relay'] : []), ...(options.before ? ['before'] : [])];
   const results = Object.fromEntries(kinds.map((kind) => [kind, []]));
   try {
     for (let r = 0; r < options.rounds; r++) {
       // Each kind goes first in turn.
       for (const kind of kinds.map((_, i) => kinds[(i + r) % kinds.length])) {
-        const result = await round(kind, options, file);
+        const result = await round(kind, options, cat);
         results[kind].push(result);
         console.error(`... web server ${r + 1}/${options.rounds} ${kind}: ${JSON.stringify(result)}`);
       }
     }
   } finally {
-    fs.rmSync(file, { force: true });
+    fs.rmSync(cat.file, { force: true });
   }
   process.stdout.write(JSON.stringify(results) + '\n');
 }
