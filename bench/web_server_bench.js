@@ -8,8 +8,8 @@
 // what it ran whatever else the machine runs; the broker, a process of its
 // own, apart):
 //
-//   cat      `cat` of a 20 MB file (--cat-mb) to one client (after `seq 1 30000` to warm
-//            up): MB/s and server CPU seconds; then the same for a second
+//   cat      `cat` of a 20 MB file (--cat-mb) to one client (after `seq 1
+//            30000` to warm up): MB/s and server CPU seconds; then the same for a second
 //            `cat` (warm: the code it runs compiled)
 //   flood    N sessions running `cat /dev/urandom | base64` while one more
 //            session types a key at a time (its client in a process of its
@@ -486,7 +486,8 @@ function catFile(bytes) {
     for (let written = 0; written < bytes;) {
       const size = Math.min(block, bytes - written);
       // 76 characters and a line feed per 57 random bytes, the last line cut.
-      const lines = require('crypto').randomBytes(Math.ceil(size / 77) * 57).toString('base64').match(/.{1,76}/g).join('\n') + '\n';
+      const text = require('crypto').randomBytes(Math.ceil(size / 77) * 57).toString('base64');
+      const lines = text.match(/.{1,76}/g).join('\n');
       written += fs.writeSync(fd, lines.slice(0, size - 1) + '\n');
     }
   } finally {
