@@ -43,6 +43,7 @@
 // the server in this process's session: the harness as it was before.
 
 const { spawn, fork, execFileSync } = require('child_process');
+const crypto = require('crypto');
 const fs = require('fs');
 const os = require('os');
 const path = require('path');
@@ -486,7 +487,7 @@ function catFile(bytes) {
     for (let written = 0; written < bytes;) {
       const size = Math.min(block, bytes - written);
       // 76 characters and a line feed per 57 random bytes, the last line cut.
-      const text = require('crypto').randomBytes(Math.ceil(size / 77) * 57).toString('base64');
+      const text = crypto.randomBytes(Math.ceil(size / 77) * 57).toString('base64');
       const lines = text.match(/.{1,76}/g).join('\n');
       written += fs.writeSync(fd, lines.slice(0, size - 1) + '\n');
     }
