@@ -148,16 +148,18 @@ test('input not confirmed by a pong stays under the bound, and all of it goes in
   assert.ok(rounds > 1, 'the 4 MiB went without waiting for a pong');
 });
 
-test('terminals with output waiting take turns: at most DELIVERIES_PER_TURN events or about BYTES_PER_TURN a turn, each terminal in order', async () => {
-  const { OutputFlow, DELIVERIES_PER_TURN, BYTES_PER_TURN } = require('../lib/output-flow');
+test('terminals with output waiting take turns: a small event at once, a large one only as the turn\'s first, then at most DELIVERIES_PER_TURN events or about BYTES_PER_TURN a turn, each terminal in order', async () => {
+  const { OutputFlow, DELIVERIES_PER_TURN, BYTES_PER_TURN, AT_ONCE_BYTES } = require('../lib/output-flow');
   const turn = () => new Promise((resolve) => setImmediate(resolve));
   const terminals = DELIVERIES_PER_TURN + 4;
   const perTerminal = 4;
   for (const size of [4, 16384]) {
     const delivered = [];
+    const flows = [];
     for (let id = 0; id < terminals; id++) {
       const flow = new OutputFlow(0, { deliver: (bytes) => delivered.push([id, bytes.toString()]), send() {}, setReading() {}, finish() {} });
-      // One read with several events: the first goes at once, the others wait.
+      flows.push(flow);
+      // One read with several events: the first may go at once, the others wait.
       flow.takeRead(Array.from({ length: perTerminal }, (_, i) =>
         ({ type: 'data', seq: i + 1, ts: 0, data_b64: Buffer.from(`${id}.${i}`.padEnd(size, '.')).toString('base64') })));
     }
@@ -166,14 +168,20 @@ test('terminals with output waiting take turns: at most DELIVERIES_PER_TURN even
       await turn();
       turns.push(delivered.splice(0));
     }
-    assert.equal(turns[0].length, terminals, 'the first event of each read in its own turn');
+    const atOnce = size <= AT_ONCE_BYTES ? terminals : 1;
+    assert.equal(turns[0].length, atOnce, `${size}-byte events handed over in the reads`);
     const later = turns.slice(1).filter((t) => t.length > 0);
     // A turn ends once it has handed over BYTES_PER_TURN.
     const bounded = (t) => t.length <= DELIVERIES_PER_TURN && (t.length - 1) * size < BYTES_PER_TURN;
     assert.ok(later.every(bounded), `${size}-byte events a turn: ${later.map((t) => t.length)}`);
     // Round robin: the waiting terminals one after another, each again only behind the others.
+    const left = Array.from({ length: terminals }, (_, id) => Array.from({ length: perTerminal }, (_, i) => [id, `${id}.${i}`.padEnd(size, '.')])
+      .slice(id < atOnce ? 1 : 0));
     const expected = [];
-    for (let i = 1; i < perTerminal; i++) for (let id = 0; id < terminals; id++) expected.push([id, `${id}.${i}`.padEnd(size, '.')]);
+    while (left.some((events) => events.length > 0)) for (const events of left) if (events.length > 0) expected.push(events.shift());
     assert.deepEqual(later.flat(), expected);
+    // Once nothing waits, the next read's event goes at once again, whatever its size.
+    flows[1].takeRead([{ type: 'data', seq: perTerminal + 1, ts: 0, data_b64: Buffer.from('again'.padEnd(size, '.')).toString('base64') }]);
+    assert.deepEqual(delivered.splice(0), [[1, 'again'.padEnd(size, '.')]]);
   }
 });
