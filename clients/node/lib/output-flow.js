@@ -24,6 +24,10 @@ const DELIVERIES_PER_TURN = 8;
 // that find output ready), one a turn. At 64 KiB a turn, an echo read
 // beside ten floods waited about a millisecond longer, for the same CPU.
 const BYTES_PER_TURN = 16384;
+// ...for every this many terminals waiting: with forty flooding, one event
+// a turn made each wait forty turns, and the turns' own cost took a tenth
+// of the floods' throughput.
+const TERMINALS_PER_TURN_BUDGET = 10;
 // A data event read while nothing of its terminal waits is handed over at
 // once, in the read's own callback, if it is this small (an echo, a
 // prompt): it goes before the turn's other work, as node-pty emits a read.
@@ -38,7 +42,8 @@ const AT_ONCE_BYTES = 2048;
 /**
  * The terminals with a data event waiting, in the order they asked: each
  * turn the first DELIVERIES_PER_TURN of them deliver one (until
- * BYTES_PER_TURN are delivered; the others keep their places), and those
+ * BYTES_PER_TURN are delivered for every TERMINALS_PER_TURN_BUDGET
+ * waiting; the others keep their places), and those
  * with more ask again, behind the others.
  */
 const waiting = {
@@ -79,8 +84,9 @@ const waiting = {
       turn.push(deliver);
     }
     let bytes = 0;
+    const budget = BYTES_PER_TURN * Math.max(1, Math.floor(this.deliveries.size / TERMINALS_PER_TURN_BUDGET));
     for (const deliver of turn) {
-      if (bytes >= BYTES_PER_TURN) break;
+      if (bytes >= budget) break;
       this.deliveries.delete(deliver);
       bytes += deliver();
     }
