@@ -280,13 +280,13 @@ async function catFigures(server, cat) {
   // Warmed up first: ours with the screen mirrors' thread started.
   client.type(`seq 1 30000; echo SEQ''DONE\r`);
   await client.until(`SEQDONE\r\n${PROMPT}`);
-  // The first `cat` of the file, then a second: the first one's CPU holds
-  // the compiling of the code a flood runs (V8's optimising compiler, on
-  // its own threads), which a server that has run a while has done.
+  // The first `cat` of the file, a second, and a fifth: the first ones'
+  // CPU holds the compiling of the code a flood runs (V8's optimising
+  // compiler, on its own threads; ours still compiles through the second),
+  // which a server that has run a while has done. By the fourth `cat` the
+  // figures of either server hold still.
   const result = await timedCat(server, client, cat);
   const warm = await timedCat(server, client, cat);
-  // Our server's optimising compiler still works through the second
-  // `cat`; by the fourth, the figures of either server hold still.
   for (let i = 0; i < 2; i++) await timedCat(server, client, cat);
   const hot = await timedCat(server, client, cat);
   await client.close();
